@@ -1,0 +1,40 @@
+#pragma once
+// The per-user settings store: an INI file with one section, "settings".
+// Keys compare without regard to letter case and keep the spelling of their
+// first writer. Every write reaches the file before SaveSetting returns. The
+// file and its folder are private to the user from creation on, because the
+// file holds the (obfuscated) encryption key.
+#include <QString>
+#include <memory>
+
+class QSettings;
+
+namespace zv {
+
+class SettingsStore {
+public:
+    // Opens (does not yet create) the file at `path`.
+    explicit SettingsStore(QString path);
+    ~SettingsStore();
+    SettingsStore(const SettingsStore&) = delete;
+    SettingsStore& operator=(const SettingsStore&) = delete;
+
+    // $XDG_CONFIG_HOME (default ~/.config)/Tandro ZV Server/Tandro ZV Server.ini
+    static QString defaultPath();
+
+    const QString& path() const { return path_; }
+
+    // The stored value, or `defaultValue` when the key does not exist.
+    QString GetSetting(const QString& key, const QString& defaultValue) const;
+    // Raises zv::Error(errc::FileAccess, ...) when the file cannot be written.
+    void SaveSetting(const QString& key, const QString& value);
+
+private:
+    QString findKey(const QString& key) const;  // stored spelling, or empty
+    void createPrivately();
+
+    QString path_;
+    std::unique_ptr<QSettings> settings_;
+};
+
+}  // namespace zv

@@ -1,0 +1,21 @@
+#pragma once
+// The text envelope: one line of Base64 holding "Salted__", an 8-byte salt and
+// the AES-256-CTR ciphertext of the text's UTF-8 bytes, key and counter block
+// from PBKDF2-HMAC-SHA-512 (10000 iterations). Byte for byte what
+//   openssl enc -aes-256-ctr -pbkdf2 -md sha512 -iter 10000 -a -A
+// writes and reads. Texts are UTF-8 std::strings.
+#include <string>
+#include <string_view>
+
+namespace zv {
+
+// Raises zv::Error(errc::CipherFailure, engine text) when the engine or the
+// random source fails; never returns an envelope under a predictable salt.
+std::string EncryptText(std::string_view Source, std::string_view PassPhrase);
+
+// Never raises for bad input (wrong pass phrase, no header, not Base64):
+// it returns meaningless text instead, invalid UTF-8 replaced by U+FFFD.
+// Raises zv::Error(errc::CipherFailure, ...) only when the engine fails.
+std::string DecryptText(std::string_view Source, std::string_view PassPhrase);
+
+}  // namespace zv

@@ -1,0 +1,52 @@
+#pragma once
+// One TCP socket control: it either listens on LocalPort or serves one
+// accepted client. Bytes and characters map one to one (ISO 8859-1).
+// Failures raise zv::Error.
+#include <QObject>
+#include <QString>
+#include <cstdint>
+
+namespace zv {
+
+namespace sck {
+constexpr std::int16_t Closed = 0;
+constexpr std::int16_t Listening = 2;
+constexpr std::int16_t Connected = 7;
+constexpr std::int16_t Closing = 8;  // the peer closed; our Close() not yet called
+constexpr std::int16_t Error = 9;
+}  // namespace sck
+
+class Winsock : public QObject {
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+    ~Winsock() override = default;
+
+    virtual void setLocalPort(std::int32_t port) = 0;  // the next Listen() uses it
+    virtual std::int32_t LocalPort() const = 0;
+    virtual void Listen() = 0;  // raises 10048 when the port is in use
+    // Closes whatever the control holds; harmless when closed. Never reported
+    // as the peer's close.
+    virtual void Close() = 0;
+    // Serves the client of a connectionRequest, also after Close() ran.
+    virtual void Accept(std::int32_t requestID) = 0;
+    // Queues the text's bytes for the peer, nothing added; raises 40006 when
+    // not connected.
+    virtual void SendData(const QString& text) = 0;
+    // Every byte received and not yet taken.
+    virtual QString GetData() = 0;
+    virtual std::int16_t State() const = 0;
+    virtual QString LocalHostName() const = 0;
+    virtual QString LocalIP() const = 0;
+    // Bytes queued for the peer and not yet handed to the kernel.
+    virtual qint64 BytesToWrite() const = 0;
+
+signals:
+    void connectionRequest(std::int32_t requestID);
+    void dataArrival(qint64 bytesTotal);
+    void peerClosed();  // the client closed the connection
+    void socketError(int number, const QString& description);
+};
+
+}  // namespace zv

@@ -1,0 +1,50 @@
+#pragma once
+// The serial port control the window drives. Bytes and characters map one to
+// one (ISO 8859-1) in both directions. Failures raise zv::Error.
+#include <QObject>
+#include <QString>
+#include <cstdint>
+
+namespace zv {
+
+class MSComm : public QObject {
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+    ~MSComm() override = default;
+
+    // Receive event once this many bytes wait (0: no receive events).
+    virtual void setRThreshold(std::int16_t bytes) = 0;
+    virtual void setRTSEnable(bool on) = 0;
+    virtual void setDTREnable(bool on) = 0;
+    // Bytes one read of Input() takes; 0 means every waiting byte.
+    virtual void setInputLen(std::int16_t bytes) = 0;
+
+    virtual bool PortOpen() const = 0;
+    // true: opens COM CommPort() or raises (8002 missing, 8005 in use, ...);
+    // false: closes; closing a closed port does nothing.
+    virtual void setPortOpen(bool open) = 0;
+    virtual std::int16_t CommPort() const = 0;
+    virtual void setCommPort(std::int16_t n) = 0;  // 1..16, only while closed
+    // "baud,parity,data,stop", e.g. "9600,N,8,1"; in force at once when open.
+    virtual void setSettings(const QString& settings) = 0;
+    // The device COM n opens, for tool tips and error texts.
+    virtual QString devicePath(int n) const = 0;
+
+    // Returns and removes every waiting byte, one character per byte.
+    virtual QString Input() = 0;
+    // Writes one byte per character; raises 8012 when the port is closed.
+    virtual void setOutput(const QString& text) = 0;
+    // Bytes waiting to be read.
+    virtual qint64 InBufferCount() const = 0;
+
+signals:
+    // Bytes wait to be read (or the line changed state).
+    void OnComm();
+    // The port failed while open (device gone, I/O error) and was closed;
+    // reported once per failure.
+    void portFailed(int number, const QString& description);
+};
+
+}  // namespace zv
