@@ -7,6 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "cipher/bytes.h"
+#include "cipher/random.h"
+
 namespace zv {
 
 // Raises zv::Error(errc::CipherFailure, engine text) when the engine or the
@@ -17,5 +20,19 @@ std::string EncryptText(std::string_view Source, std::string_view PassPhrase);
 // it returns meaningless text instead, invalid UTF-8 replaced by U+FFFD.
 // Raises zv::Error(errc::CipherFailure, ...) only when the engine fails.
 std::string DecryptText(std::string_view Source, std::string_view PassPhrase);
+
+// As above with the salt taken from Random.
+std::string EncryptText(std::string_view Source, std::string_view PassPhrase,
+                        const RandomSource& Random);
+
+// Absent pass phrase: the same as an empty one, salt and derivation included.
+std::string EncryptText(std::string_view Source);
+std::string DecryptText(std::string_view Source);
+
+// Raw-key mode: RawKey is the 48 bytes of key material itself (AES-256 key,
+// then initial counter block; shorter is zero-padded, longer is cut). No salt,
+// no header, no derivation: the Base64 holds the ciphertext alone.
+std::string EncryptText(std::string_view Source, ByteView RawKey);
+std::string DecryptText(std::string_view Source, ByteView RawKey);
 
 }  // namespace zv

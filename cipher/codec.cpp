@@ -1,0 +1,113 @@
+#include "cipher/codec.h"
+
+#include <array>
+
+namespace zv {
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+constexpr std::string_view kAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Value of each Base64 character, -1 for everything else ("=" included).
+constexpr std::array<signed char, 256> SextetTable() {
+    std::array<signed char, 256> Table{};
+    Table.fill(-1);
+    for (std::size_t i = 0; i < kAlphabet.size(); ++i)
+        Table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<signed char>(i);
+    return Table;
+}
+constexpr auto kSextets = SextetTable();
+
+// Continuation bytes a lead byte needs and the range its first one must lie
+// in (narrowed to exclude overlong forms, surrogates and values > U+10FFFF).
+struct Lead {
+    int Need;
+    std::uint8_t Low, High;
+};
+
+Lead LeadOf(std::uint8_t Byte) {
+    if (Byte >= 0xC2 && Byte <= 0xDF) return {1, 0x80, 0xBF};
+    if (Byte == 0xE0) return {2, 0xA0, 0xBF};
+    if (Byte == 0xED) return {2, 0x80, 0x9F};
+    if (Byte >= 0xE1 && Byte <= 0xEF) return {2, 0x80, 0xBF};
+    if (Byte == 0xF0) return {3, 0x90, 0xBF};
+    if (Byte >= 0xF1 && Byte <= 0xF3) return {3, 0x80, 0xBF};
+    if (Byte == 0xF4) return {3, 0x80, 0x8F};
+    return {0, 0, 0};  // continuation byte, C0, C1 or F5..FF: never a lead
+}
+
+}  // namespace
+
+Bytes EncodeUtf8(std::string_view Text) {
+    const ByteView View = AsBytes(Text);
+    return Bytes(View.begin(), View.end());
+}
+
+std::string DecodeUtf8(ByteView Data) {
+    std::string Text;
+    Text.reserve(Data.size());
+    std::size_t i = 0;
+    while (i < Data.size()) {
+        const std::uint8_t Byte = Data[i];
+        if (Byte < 0x80) {
+            Text.push_back(static_cast<char>(Byte));
+            ++i;
+            continue;
+        }
+        const Lead L = LeadOf(Byte);
+        std::size_t Taken = 1;  // bytes of this sequence that fit so far
+        while (Taken <= static_cast<std::size_t>(L.Need) && i + Taken < Data.size()) {
+            const std::uint8_t Next = Data[i + Taken];
+            const std::uint8_t Low = Taken == 1 ? L.Low : 0x80;
+            const std::uint8_t High = Taken == 1 ? L.High : 0xBF;
+            if (Next < Low || Next > High) break;
+            ++Taken;
+        }
+        if (L.Need > 0 && Taken == static_cast<std::size_t>(L.Need) + 1)
+            Text.append(reinterpret_cast<const char*>(&Data[i]), Taken);
+        else
+            Text.append(kReplacement);
+        i += Taken;
+    }
+    return Text;
+}
+
+std::string EncodeBase64(ByteView Data) {
+    std::string Text;
+    Text.reserve((Data.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 3 <= Data.size(); i += 3) {
+        const std::uint32_t Group = Data[i] << 16 | Data[i + 1] << 8 | Data[i + 2];
+        for (int Shift = 18; Shift >= 0; Shift -= 6) Text.push_back(kAlphabet[Group >> Shift & 63]);
+    }
+    if (const std::size_t Rest = Data.size() - i; Rest > 0) {
+        const std::uint32_t Group = Data[i] << 16 | (Rest == 2 ? Data[i + 1] << 8 : 0);
+        Text.push_back(kAlphabet[Group >> 18 & 63]);
+        Text.push_back(kAlphabet[Group >> 12 & 63]);
+        Text.push_back(Rest == 2 ? kAlphabet[Group >> 6 & 63] : '=');
+        Text.push_back('=');
+    }
+    return Text;
+}
+
+Bytes DecodeBase64(std::string_view Text) {
+    Bytes Data;
+    Data.reserve(Text.size() / 4 * 3 + 2);
+    std::uint32_t Bits = 0;  // undelivered bits, the newest in the low end
+    int Count = 0;           // how many of them
+    for (const char Ch : Text) {
+        if (Ch == '\r' || Ch == '\n') continue;
+        const int Sextet = kSextets[static_cast<unsigned char>(Ch)];
+        if (Sextet < 0) break;
+        Bits = (Bits << 6 | static_cast<std::uint32_t>(Sextet)) & 0xFFFF;
+        Count += 6;
+        if (Count >= 8) {
+            Count -= 8;
+            Data.push_back(static_cast<std::uint8_t>(Bits >> Count));
+        }
+    }
+    return Data;
+}
+
+}  // namespace zv

@@ -1,0 +1,26 @@
+#pragma once
+// Text and Base64 conversions of the envelope. None of them ever fails.
+#include <string>
+#include <string_view>
+
+#include "cipher/bytes.h"
+
+namespace zv {
+
+// The UTF-8 bytes of a text. Texts are UTF-8 std::strings, so the bytes go
+// through unchanged: nothing the caller handed in is altered or lost.
+Bytes EncodeUtf8(std::string_view Text);
+
+// The text whose UTF-8 form Data is. Each maximal ill-formed subsequence
+// (stray continuation byte, overlong form, surrogate, beyond U+10FFFF,
+// truncated sequence) becomes one U+FFFD.
+std::string DecodeUtf8(ByteView Data);
+
+// Standard alphabet with "=" padding, all on one line (no CR, no LF).
+std::string EncodeBase64(ByteView Data);
+
+// Skips CR and LF anywhere; stops at "=" or at the first other character
+// outside the alphabet and keeps the whole bytes decoded before it.
+Bytes DecodeBase64(std::string_view Text);
+
+}  // namespace zv

@@ -1,0 +1,79 @@
+#include "cipher/envelope.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "cipher/codec.h"
+#include "cipher/engine.h"
+#include "cipher/error.h"
+
+namespace zv {
+namespace {
+
+constexpr std::string_view kMagic = "Salted__";
+constexpr std::size_t kSaltSize = 8;
+constexpr std::size_t kHeaderSize = kMagic.size() + kSaltSize;  // 16
+
+void Crypt(std::span<std::uint8_t> Data, ByteView PassPhrase, ByteView Salt, ByteView RawKey) {
+    std::string ErrorText;
+    if (!CryptBytes(Data, PassPhrase, Salt, RawKey, 0, ErrorText))
+        throw Error(errc::CipherFailure, ErrorText);
+}
+
+}  // namespace
+
+std::string EncryptText(std::string_view Source, std::string_view PassPhrase,
+                        const RandomSource& Random) {
+    // Header, then the text's UTF-8 bytes, enciphered in place.
+    Bytes Data(kHeaderSize + Source.size());
+    const WipeOnExit Wipe(Data);
+    std::copy(kMagic.begin(), kMagic.end(), Data.begin());
+    const std::span<std::uint8_t> Salt(Data.data() + kMagic.size(), kSaltSize);
+    std::string ErrorText;
+    if (!Random(Salt, ErrorText)) throw Error(errc::CipherFailure, ErrorText);
+    std::copy(Source.begin(), Source.end(), Data.begin() + kHeaderSize);
+    Crypt(std::span(Data).subspan(kHeaderSize), AsBytes(PassPhrase), Salt, {});
+    return EncodeBase64(Data);
+}
+
+std::string EncryptText(std::string_view Source, std::string_view PassPhrase) {
+    return EncryptText(Source, PassPhrase, SystemRandom);
+}
+
+std::string EncryptText(std::string_view Source) {
+    return EncryptText(Source, "");
+}
+
+std::string EncryptText(std::string_view Source, ByteView RawKey) {
+    Bytes Data = EncodeUtf8(Source);
+    const WipeOnExit Wipe(Data);
+    Crypt(Data, {}, {}, RawKey);
+    return EncodeBase64(Data);
+}
+
+std::string DecryptText(std::string_view Source, std::string_view PassPhrase) {
+    Bytes Data = DecodeBase64(Source);
+    const WipeOnExit Wipe(Data);
+    // Without a complete header the whole data is deciphered under an empty salt.
+    ByteView Salt;
+    std::span<std::uint8_t> Body(Data);
+    if (Data.size() >= kHeaderSize && std::equal(kMagic.begin(), kMagic.end(), Data.begin())) {
+        Salt = ByteView(Data.data() + kMagic.size(), kSaltSize);
+        Body = Body.subspan(kHeaderSize);
+    }
+    Crypt(Body, AsBytes(PassPhrase), Salt, {});
+    return DecodeUtf8(Body);
+}
+
+std::string DecryptText(std::string_view Source) {
+    return DecryptText(Source, "");
+}
+
+std::string DecryptText(std::string_view Source, ByteView RawKey) {
+    Bytes Data = DecodeBase64(Source);
+    const WipeOnExit Wipe(Data);
+    Crypt(Data, {}, {}, RawKey);
+    return DecodeUtf8(Data);
+}
+
+}  // namespace zv

@@ -1,0 +1,143 @@
+// The fast path calls SHA-512's block function directly; OpenSSL 3 marks the
+// low-level digest calls deprecated but still ships them.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include "cipher/pbkdf2.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+
+#include <openssl/evp.h>
+#include <openssl/sha.h>
+
+namespace zv {
+namespace {
+
+constexpr std::uint8_t kNoBytes[1] = {0};  // stands in for an empty string's null pointer
+
+const unsigned char* DataOf(ByteView View) {
+    return View.empty() ? kNoBytes : View.data();
+}
+
+bool Fallback(ByteView PassPhrase, ByteView Salt, std::uint32_t Iterations,
+              std::span<std::uint8_t> Out) {
+    if (PassPhrase.size() > INT_MAX || Salt.size() > INT_MAX || Iterations > INT_MAX ||
+        Out.size() > INT_MAX)
+        return false;
+    return PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(DataOf(PassPhrase)),
+                             static_cast<int>(PassPhrase.size()), DataOf(Salt),
+                             static_cast<int>(Salt.size()), static_cast<int>(Iterations),
+                             EVP_sha512(), static_cast<int>(Out.size()), Out.data()) == 1;
+}
+
+#ifndef OPENSSL_NO_DEPRECATED_3_0
+constexpr std::size_t kBlock = SHA512_CBLOCK;          // 128 bytes
+constexpr std::size_t kDigest = SHA512_DIGEST_LENGTH;  // 64 bytes
+constexpr std::size_t kWords = kDigest / 8;
+
+// SHA-512 states after absorbing (key XOR ipad) and (key XOR opad).
+struct PadStates {
+    SHA512_CTX Inner, Outer;
+    ~PadStates() { OPENSSL_cleanse(this, sizeof *this); }
+};
+
+bool MakePadStates(ByteView Key, PadStates& Pads) {
+    std::array<std::uint8_t, kBlock> Block{};  // the key, zero-padded to one block
+    bool Ok = true;
+    if (Key.size() > kBlock) {  // HMAC hashes keys longer than a block first
+        SHA512_CTX Hash;
+        Ok = SHA512_Init(&Hash) && SHA512_Update(&Hash, Key.data(), Key.size()) &&
+             SHA512_Final(Block.data(), &Hash);
+        OPENSSL_cleanse(&Hash, sizeof Hash);
+    } else if (!Key.empty()) {
+        std::memcpy(Block.data(), Key.data(), Key.size());
+    }
+    for (auto& B : Block) B ^= 0x36;
+    Ok = Ok && SHA512_Init(&Pads.Inner) && SHA512_Update(&Pads.Inner, Block.data(), kBlock);
+    for (auto& B : Block) B ^= 0x36 ^ 0x5C;
+    Ok = Ok && SHA512_Init(&Pads.Outer) && SHA512_Update(&Pads.Outer, Block.data(), kBlock);
+    OPENSSL_cleanse(Block.data(), Block.size());
+    return Ok;
+}
+
+// U1 = HMAC(key, salt || big-endian Index).
+bool FirstU(const PadStates& Pads, ByteView Salt, std::uint32_t Index, std::uint8_t* U) {
+    const std::uint8_t Counter[4] = {std::uint8_t(Index >> 24), std::uint8_t(Index >> 16),
+                                     std::uint8_t(Index >> 8), std::uint8_t(Index)};
+    std::uint8_t Inner[kDigest];
+    SHA512_CTX Hash = Pads.Inner;
+    bool Ok = SHA512_Update(&Hash, DataOf(Salt), Salt.size()) &&
+              SHA512_Update(&Hash, Counter, sizeof Counter) && SHA512_Final(Inner, &Hash);
+    Hash = Pads.Outer;
+    Ok = Ok && SHA512_Update(&Hash, Inner, kDigest) && SHA512_Final(U, &Hash);
+    OPENSSL_cleanse(Inner, sizeof Inner);
+    OPENSSL_cleanse(&Hash, sizeof Hash);
+    return Ok;
+}
+
+void StoreWords(const SHA_LONG64* Words, std::uint8_t* Out) {
+    for (std::size_t w = 0; w < kWords; ++w)
+        for (std::size_t b = 0; b < 8; ++b) Out[w * 8 + b] = std::uint8_t(Words[w] >> (56 - 8 * b));
+}
+
+// One output block T = U1 ^ U2 ^ ... ^ Un. From U2 on, the HMAC message is the
+// 64-byte U before it, so inner and outer hash each take one padded block.
+bool DeriveBlock(const PadStates& Pads, ByteView Salt, std::uint32_t Iterations,
+                 std::uint32_t Index, std::uint8_t* T) {
+    std::array<std::uint8_t, kBlock> Block{};  // U, then SHA-512 padding
+    if (!FirstU(Pads, Salt, Index, Block.data())) return false;
+    Block[kDigest] = 0x80;
+    Block[kBlock - 2] = (kBlock + kDigest) * 8 >> 8;  // message length: 1536 bits
+    Block[kBlock - 1] = (kBlock + kDigest) * 8 & 0xFF;
+
+    SHA_LONG64 Sum[kWords];
+    for (std::size_t w = 0; w < kWords; ++w) {
+        Sum[w] = 0;
+        for (std::size_t b = 0; b < 8; ++b) Sum[w] = Sum[w] << 8 | Block[w * 8 + b];
+    }
+    SHA512_CTX State = Pads.Inner;
+    for (std::uint32_t i = 1; i < Iterations; ++i) {
+        std::memcpy(State.h, Pads.Inner.h, sizeof State.h);
+        SHA512_Transform(&State, Block.data());
+        StoreWords(State.h, Block.data());
+        std::memcpy(State.h, Pads.Outer.h, sizeof State.h);
+        SHA512_Transform(&State, Block.data());
+        StoreWords(State.h, Block.data());
+        for (std::size_t w = 0; w < kWords; ++w) Sum[w] ^= State.h[w];
+    }
+    StoreWords(Sum, T);
+    OPENSSL_cleanse(Sum, sizeof Sum);
+    OPENSSL_cleanse(&State, sizeof State);
+    OPENSSL_cleanse(Block.data(), Block.size());
+    return true;
+}
+
+bool Fast(ByteView PassPhrase, ByteView Salt, std::uint32_t Iterations,
+          std::span<std::uint8_t> Out) {
+    if ((Out.size() + kDigest - 1) / kDigest > 0xFFFFFFFFu) return false;  // block index is 32-bit
+    PadStates Pads;
+    if (!MakePadStates(PassPhrase, Pads)) return false;
+    std::uint8_t T[kDigest];
+    for (std::size_t Done = 0, Index = 1; Done < Out.size(); Done += kDigest, ++Index) {
+        if (!DeriveBlock(Pads, Salt, Iterations, static_cast<std::uint32_t>(Index), T))
+            return false;
+        std::memcpy(Out.data() + Done, T, std::min(kDigest, Out.size() - Done));
+    }
+    OPENSSL_cleanse(T, sizeof T);
+    return true;
+}
+#endif
+
+}  // namespace
+
+bool Pbkdf2Sha512(ByteView PassPhrase, ByteView Salt, std::uint32_t Iterations,
+                  std::span<std::uint8_t> Out) {
+    if (Iterations == 0) return false;
+#ifndef OPENSSL_NO_DEPRECATED_3_0
+    if (Fast(PassPhrase, Salt, Iterations, Out)) return true;
+#endif
+    return Fallback(PassPhrase, Salt, Iterations, Out);
+}
+
+}  // namespace zv
