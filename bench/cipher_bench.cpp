@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "cipher/envelope.h"
 
@@ -89,6 +90,13 @@ class MedianReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Repetitions of the four run interleaved, so a load that comes and goes
+    // on this machine does not fall on one benchmark alone.
+    std::vector<char*> Args(argv, argv + argc);
+    char Interleave[] = "--benchmark_enable_random_interleaving=true";
+    Args.insert(Args.begin() + 1, Interleave);
+    argc = static_cast<int>(Args.size());
+    argv = Args.data();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     MedianReporter Reporter;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <climits>
 #include <cstring>
 
@@ -76,9 +77,14 @@ bool FirstU(const PadStates& Pads, ByteView Salt, std::uint32_t Index, std::uint
     return Ok;
 }
 
+// Big-endian words as SHA-512 reads them, one 8-byte store each: stores of
+// single bytes would stall the block function's 8-byte loads that follow.
 void StoreWords(const SHA_LONG64* Words, std::uint8_t* Out) {
-    for (std::size_t w = 0; w < kWords; ++w)
-        for (std::size_t b = 0; b < 8; ++b) Out[w * 8 + b] = std::uint8_t(Words[w] >> (56 - 8 * b));
+    for (std::size_t w = 0; w < kWords; ++w) {
+        std::uint64_t Word = Words[w];
+        if constexpr (std::endian::native == std::endian::little) Word = __builtin_bswap64(Word);
+        std::memcpy(Out + w * 8, &Word, 8);
+    }
 }
 
 // One output block T = U1 ^ U2 ^ ... ^ Un. From U2 on, the HMAC message is the
