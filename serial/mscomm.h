@@ -45,6 +45,8 @@ signals:
     // The port failed while open (device gone, I/O error) and was closed;
     // reported once per failure.
     void portFailed(int number, const QString& description);
+    // Received bytes beyond the input cap were dropped, oldest first; this many now.
+    void inputOverflow(qint64 droppedBytes);
 };
 
 }  // namespace zv

@@ -1,0 +1,310 @@
+#include "serial/serial_comm.h"
+
+#include <unistd.h>
+
+#include <QFileInfo>
+#include <cerrno>
+
+#include "cipher/error.h"
+
+namespace zv {
+
+namespace {
+
+[[noreturn]] void raise(std::int32_t number, const QString& text) {
+    throw Error(number, text.toStdString());
+}
+
+bool isIoFailure(QSerialPort::SerialPortError e) {
+    return e == QSerialPort::ReadError || e == QSerialPort::WriteError ||
+           e == QSerialPort::ResourceError;
+}
+
+constexpr int kLowestPort = 1;
+constexpr int kHighestPort = 16;
+
+}  // namespace
+
+SerialComm::SerialComm(DeviceResolver resolver, qint64 inputCap, QObject* parent)
+    : MSComm(parent), resolver_(std::move(resolver)), inputCap_(inputCap) {
+    if (inputCap_ <= 0) inputCap_ = kDefaultInputCap;
+    // Unbounded on purpose: a bound makes Qt stop reading and the kernel then
+    // drops bytes unseen; onReadyRead() drops the oldest ones instead, counted.
+    port_.setReadBufferSize(0);
+    connect(&port_, &QSerialPort::readyRead, this, &SerialComm::onReadyRead);
+    connect(&port_, &QSerialPort::errorOccurred, this, &SerialComm::onErrorOccurred);
+}
+
+SerialComm::~SerialComm() {
+    // Closing can report errors; this object is half gone by then.
+    QObject::disconnect(&port_, nullptr, this, nullptr);
+    if (port_.isOpen()) port_.close();
+}
+
+QString SerialComm::defaultDevice(int n) {
+    return QStringLiteral("/dev/ttyS%1").arg(n - 1);
+}
+
+QString SerialComm::devicePath(int n) const {
+    return resolver_ ? resolver_(n) : defaultDevice(n);
+}
+
+QString SerialComm::portName() const {
+    return QStringLiteral("COM%1 (%2)")
+        .arg(commPort_)
+        .arg(port_.isOpen() ? path_ : devicePath(commPort_));
+}
+
+void SerialComm::setInputCap(qint64 bytes) {
+    if (bytes <= 0)
+        raise(errc::InvalidPropertyValue,
+              QStringLiteral("Invalid property value: input cap %1").arg(bytes));
+    inputCap_ = bytes;
+    if (port_.isOpen()) dropOverflow();
+}
+
+void SerialComm::setOutputCap(qint64 bytes) {
+    if (bytes <= 0)
+        raise(errc::InvalidPropertyValue,
+              QStringLiteral("Invalid property value: output cap %1").arg(bytes));
+    outputCap_ = bytes;
+}
+
+void SerialComm::setRThreshold(std::int16_t bytes) {
+    if (bytes < 0)
+        raise(errc::InvalidPropertyValue,
+              QStringLiteral("Invalid property value: RThreshold %1").arg(bytes));
+    rThreshold_ = bytes;
+}
+
+void SerialComm::setInputLen(std::int16_t bytes) {
+    if (bytes < 0)
+        raise(errc::InvalidPropertyValue,
+              QStringLiteral("Invalid property value: InputLen %1").arg(bytes));
+    inputLen_ = bytes;
+}
+
+void SerialComm::setRTSEnable(bool on) {
+    rts_ = on;
+    if (port_.isOpen()) applyControlLines();
+}
+
+void SerialComm::setDTREnable(bool on) {
+    dtr_ = on;
+    if (port_.isOpen()) applyControlLines();
+}
+
+bool SerialComm::PortOpen() const {
+    return port_.isOpen();
+}
+
+void SerialComm::setPortOpen(bool open) {
+    if (port_.isOpen()) port_.close();  // true while open: reopen from scratch
+    if (open) this->open();
+}
+
+void SerialComm::setCommPort(std::int16_t n) {
+    if (port_.isOpen())
+        raise(errc::PortInUse, QStringLiteral("Port already open: close %1 before choosing COM%2")
+                                   .arg(portName())
+                                   .arg(n));
+    if (n < kLowestPort || n > kHighestPort)
+        raise(errc::PortNotFound, QStringLiteral("Invalid port number: %1 (COM%2 to COM%3)")
+                                      .arg(n)
+                                      .arg(kLowestPort)
+                                      .arg(kHighestPort));
+    commPort_ = n;
+}
+
+SerialComm::LineSettings SerialComm::parseSettings(const QString& text) {
+    const auto invalid = [&text](const QString& why) {
+        raise(errc::InvalidPropertyValue,
+              QStringLiteral(
+                  "Invalid property value: Settings \"%1\": %2 (expected baud,parity,data,stop "
+                  "such as 9600,N,8,1)")
+                  .arg(text, why));
+    };
+    const QStringList f = text.split(QLatin1Char(','));
+    if (f.size() != 4) invalid(QStringLiteral("%1 fields").arg(f.size()));
+    LineSettings s;
+    bool ok = false;
+    s.baud = f[0].trimmed().toInt(&ok);
+    if (!ok || s.baud <= 0) invalid(QStringLiteral("bad baud rate"));
+
+    const QString parity = f[1].trimmed().toUpper();
+    if (parity == u"N")
+        s.parity = QSerialPort::NoParity;
+    else if (parity == u"E")
+        s.parity = QSerialPort::EvenParity;
+    else if (parity == u"O")
+        s.parity = QSerialPort::OddParity;
+    else if (parity == u"M")
+        s.parity = QSerialPort::MarkParity;
+    else if (parity == u"S")
+        s.parity = QSerialPort::SpaceParity;
+    else
+        invalid(QStringLiteral("parity must be N, E, O, M or S"));
+
+    const int data = f[2].trimmed().toInt(&ok);
+    if (!ok || data < 5 || data > 8) invalid(QStringLiteral("data bits must be 5 to 8"));
+    s.data = static_cast<QSerialPort::DataBits>(data);
+
+    const QString stop = f[3].trimmed();
+    if (stop == u"1")
+        s.stop = QSerialPort::OneStop;
+    else if (stop == u"1.5")
+        s.stop = QSerialPort::OneAndHalfStop;
+    else if (stop == u"2")
+        s.stop = QSerialPort::TwoStop;
+    else
+        invalid(QStringLiteral("stop bits must be 1, 1.5 or 2"));
+    return s;
+}
+
+void SerialComm::setSettings(const QString& settings) {
+    const LineSettings s = parseSettings(settings);
+    if (port_.isOpen()) {
+        try {
+            applyLineSettings(s);
+        } catch (const Error&) {
+            try {
+                applyLineSettings(settings_);  // best effort: keep the line as it was
+            } catch (const Error&) {
+            }
+            throw;
+        }
+    }
+    settings_ = s;
+}
+
+void SerialComm::applyLineSettings(const LineSettings& s) {
+    const auto check = [this](bool ok, const QString& what) {
+        if (ok) return;
+        const QString why = port_.errorString();
+        port_.clearError();
+        raise(errc::InvalidPropertyValue,
+              QStringLiteral("Invalid property value: %1 %2 (%3)").arg(portName(), what, why));
+    };
+    check(port_.setBaudRate(s.baud), QStringLiteral("refuses %1 baud").arg(s.baud));
+    check(port_.setParity(s.parity), QStringLiteral("refuses this parity"));
+    check(port_.setDataBits(s.data), QStringLiteral("refuses %1 data bits").arg(int(s.data)));
+    check(port_.setStopBits(s.stop), QStringLiteral("refuses these stop bits"));
+}
+
+void SerialComm::applyControlLines() {
+    // A pseudo-terminal has no modem lines: "unsupported" is not a failure.
+    const auto check = [this](bool ok, const char* line) {
+        if (ok || port_.error() == QSerialPort::UnsupportedOperationError) return;
+        const QString why = port_.errorString();
+        port_.clearError();
+        raise(errc::SerialIo,
+              QStringLiteral("Cannot set %1 on %2: %3").arg(QLatin1String(line), portName(), why));
+    };
+    check(port_.setRequestToSend(rts_), "RTS");
+    check(port_.setDataTerminalReady(dtr_), "DTR");
+    port_.clearError();
+}
+
+void SerialComm::open() {
+    const QString path = devicePath(commPort_);
+    const QString name = QStringLiteral("COM%1 (%2)").arg(commPort_).arg(path);
+    port_.setPortName(path);
+    if (!port_.open(QIODevice::ReadWrite)) {
+        const QSerialPort::SerialPortError e = port_.error();
+        const QString why = port_.errorString();
+        port_.clearError();
+        if (e == QSerialPort::DeviceNotFoundError || !QFileInfo::exists(path))
+            raise(errc::PortNotFound,
+                  QStringLiteral("Port not found: %1 does not exist (%2)").arg(name, why));
+        if (e == QSerialPort::PermissionError) {
+            // Qt reports both a refused open (EACCES) and a lock held by
+            // another program (lock file, TIOCEXCL) as PermissionError.
+            errno = 0;
+            if (::access(path.toLocal8Bit().constData(), R_OK | W_OK) != 0 && errno == EACCES)
+                raise(kPermissionDenied,
+                      QStringLiteral("Permission denied: %1: add your user to the dialout group "
+                                     "(sudo usermod -aG dialout $USER, then log in again)")
+                          .arg(name));
+            raise(errc::PortInUse,
+                  QStringLiteral("Port already open: %1 is in use by another program (%2)")
+                      .arg(name, why));
+        }
+        raise(errc::PortNotFound, QStringLiteral("Cannot open %1: %2").arg(name, why));
+    }
+    path_ = path;
+    try {
+        applyLineSettings(settings_);
+        applyControlLines();
+    } catch (const Error&) {
+        port_.close();
+        throw;
+    }
+}
+
+QString SerialComm::Input() {
+    if (!port_.isOpen())
+        raise(errc::PortClosed, QStringLiteral("Port not open: %1").arg(portName()));
+    const QByteArray bytes = inputLen_ > 0 ? port_.read(inputLen_) : port_.readAll();
+    return QString::fromLatin1(bytes);
+}
+
+void SerialComm::setOutput(const QString& text) {
+    if (!port_.isOpen())
+        raise(errc::PortClosed, QStringLiteral("Port not open: %1").arg(portName()));
+    // One byte per UTF-16 unit; a unit above U+00FF has no byte and goes out as '?'.
+    const QByteArray bytes = text.toLatin1();
+    if (bytes.isEmpty()) return;
+    if (port_.bytesToWrite() + bytes.size() > outputCap_)
+        raise(
+            errc::SerialIo,
+            QStringLiteral("Output buffer full: %1 bytes still wait to be written to %2; %3 bytes "
+                           "refused")
+                .arg(port_.bytesToWrite())
+                .arg(portName())
+                .arg(bytes.size()));
+    const qint64 written = port_.write(bytes);
+    if (written != bytes.size()) {
+        const QString why = port_.errorString();
+        port_.clearError();
+        raise(errc::SerialIo, QStringLiteral("Write to %1 failed: %2").arg(portName(), why));
+    }
+}
+
+qint64 SerialComm::InBufferCount() const {
+    return port_.isOpen() ? port_.bytesAvailable() : 0;
+}
+
+void SerialComm::dropOverflow() {
+    const qint64 excess = port_.bytesAvailable() - inputCap_;
+    if (excess <= 0) return;
+    // The port buffer is first in, first out: skipping drops the oldest bytes.
+    const qint64 dropped = port_.skip(excess);
+    if (dropped > 0) emit inputOverflow(dropped);
+}
+
+void SerialComm::onReadyRead() {
+    dropOverflow();
+    if (rThreshold_ > 0 && port_.isOpen() && port_.bytesAvailable() >= rThreshold_) emit OnComm();
+}
+
+void SerialComm::onErrorOccurred(QSerialPort::SerialPortError error) {
+    // NoError arrives on open and clearError(); open and setting failures are
+    // raised by the call that caused them.
+    if (!isIoFailure(error) || failing_ || !port_.isOpen()) return;
+    // Qt 6.4 repeats ReadError in a tight loop on a vanished device until closed.
+    failing_ = true;
+    const QString why = port_.errorString();
+    const QString name = portName();
+    const qint64 unread = port_.bytesAvailable();
+    const qint64 unsent = port_.bytesToWrite();
+    port_.close();
+    port_.clearError();
+    failing_ = false;
+    QString text = QStringLiteral("%1 failed and was closed: %2").arg(name, why);
+    if (unread > 0)
+        text += QStringLiteral("; %1 received bytes not yet read were discarded").arg(unread);
+    if (unsent > 0) text += QStringLiteral("; %1 bytes not yet written were discarded").arg(unsent);
+    emit portFailed(commPort_, text);
+}
+
+}  // namespace zv

@@ -1,0 +1,83 @@
+#pragma once
+// The real serial port control: QSerialPort on the GUI thread, driven by its
+// signals. COM n opens the device the resolver names for n.
+#include <QSerialPort>
+#include <functional>
+
+#include "serial/mscomm.h"
+
+namespace zv {
+
+class SerialComm : public MSComm {
+    Q_OBJECT
+
+  public:
+    using DeviceResolver = std::function<QString(int n)>;
+
+    // Received bytes kept while nobody reads them; beyond this the oldest go.
+    static constexpr qint64 kDefaultInputCap = 4 * 1024 * 1024;
+    // Bytes allowed to wait for the line (9600 baud drains ~960 bytes/s).
+    static constexpr qint64 kDefaultOutputCap = 1024 * 1024;
+    // "Permission denied": the device exists but this user may not open it.
+    static constexpr std::int32_t kPermissionDenied = 70;
+
+    explicit SerialComm(DeviceResolver resolver = &SerialComm::defaultDevice,
+                        qint64 inputCap = kDefaultInputCap, QObject* parent = nullptr);
+    ~SerialComm() override;
+
+    // COM n is /dev/ttyS<n-1>.
+    static QString defaultDevice(int n);
+
+    void setInputCap(qint64 bytes);
+    qint64 inputCap() const { return inputCap_; }
+    void setOutputCap(qint64 bytes);
+    qint64 outputCap() const { return outputCap_; }
+
+    void setRThreshold(std::int16_t bytes) override;
+    void setRTSEnable(bool on) override;
+    void setDTREnable(bool on) override;
+    void setInputLen(std::int16_t bytes) override;
+
+    bool PortOpen() const override;
+    void setPortOpen(bool open) override;
+    std::int16_t CommPort() const override { return commPort_; }
+    void setCommPort(std::int16_t n) override;
+    void setSettings(const QString& settings) override;
+    QString devicePath(int n) const override;
+
+    QString Input() override;
+    void setOutput(const QString& text) override;
+    qint64 InBufferCount() const override;
+
+  private:
+    struct LineSettings {
+        qint32 baud = 9600;
+        QSerialPort::Parity parity = QSerialPort::NoParity;
+        QSerialPort::DataBits data = QSerialPort::Data8;
+        QSerialPort::StopBits stop = QSerialPort::OneStop;
+    };
+
+    static LineSettings parseSettings(const QString& text);
+    void open();
+    void applyLineSettings(const LineSettings& s);
+    void applyControlLines();
+    void dropOverflow();
+    void onReadyRead();
+    void onErrorOccurred(QSerialPort::SerialPortError error);
+    QString portName() const;  // "COM3 (/dev/ttyS2)"
+
+    DeviceResolver resolver_;
+    QSerialPort port_;
+    QString path_;                          // device of the open port
+    qint64 inputCap_;                       // bytes
+    qint64 outputCap_ = kDefaultOutputCap;  // bytes
+    std::int16_t commPort_ = 1;             // 1..16
+    std::int16_t rThreshold_ = 0;           // bytes; 0: no receive events
+    std::int16_t inputLen_ = 0;             // bytes per Input(); 0: all
+    bool rts_ = false;
+    bool dtr_ = false;
+    LineSettings settings_;
+    bool failing_ = false;  // closing after an I/O error: report it once
+};
+
+}  // namespace zv
