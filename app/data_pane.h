@@ -1,0 +1,33 @@
+#pragma once
+// A data pane: read-only display of a PaneText, so typing does not edit the
+// record of traffic; every key with a character code is reported instead.
+#include <QPlainTextEdit>
+
+#include "app/pane_text.h"
+
+namespace zv {
+
+class DataPane : public QPlainTextEdit {
+    Q_OBJECT
+
+  public:
+    explicit DataPane(QWidget* parent = nullptr);
+
+    // The model; call sync() after changing it so the display follows.
+    PaneText& model() { return model_; }
+    const PaneText& model() const { return model_; }
+    void sync();  // display := model (CR LF and lone CR shown as line ends), caret at end
+
+  signals:
+    // A key press with a character code (control characters included).
+    void KeyPress(int keyAscii);
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+  private:
+    PaneText model_;
+    QString shown_;  // the model text the display last showed
+};
+
+}  // namespace zv

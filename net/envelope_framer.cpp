@@ -1,0 +1,89 @@
+#include "net/envelope_framer.h"
+
+namespace zv {
+
+namespace {
+
+const QString kHeader = QStringLiteral("U2FsdGVkX1");  // Base64 of "Salted__", first 60 bits
+constexpr qsizetype kMinEnvelope = 24;                 // 16 header bytes, empty message
+
+bool isBase64(QChar c) {
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') ||
+           c == u'+' || c == u'/';
+}
+
+bool isLineSpace(QChar c) {
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
+}
+
+// Could `s` be (the start of) an envelope?
+bool opensEnvelope(QStringView s) {
+    return s.startsWith(kHeader) ||
+           (s.size() < kHeader.size() && QStringView(kHeader).startsWith(s));
+}
+
+}  // namespace
+
+QStringList EnvelopeFramer::append(const QString& received) {
+    pending_.append(received);
+    QStringList out;
+    auto handOn = [&](qsizetype length) {
+        out.append(pending_.left(length));
+        pending_.remove(0, length);
+        scanned_ = 0;
+    };
+
+    while (!pending_.isEmpty()) {
+        const QStringView s(pending_);
+        if (!opensEnvelope(s)) {
+            const qsizetype next = s.indexOf(kHeader, 1);
+            handOn(next < 0 ? s.size() : next);
+            continue;
+        }
+
+        // The Base64 body, resuming where the last read left off.
+        qsizetype body = scanned_;
+        while (body < s.size() && isBase64(s[body])) ++body;
+
+        // A later header at a multiple of 4 that lies within the body starts the next envelope.
+        qsizetype cut = -1;
+        qsizetype from = qMax<qsizetype>(4, scanned_ - kHeader.size() + 1);
+        from = (from + 3) / 4 * 4;
+        for (qsizetype k = from; k + kHeader.size() <= body; k += 4) {
+            if (s.mid(k, kHeader.size()) == kHeader) {
+                cut = k;
+                break;
+            }
+        }
+        if (cut > 0) {
+            handOn(cut);
+            continue;
+        }
+
+        qsizetype end = body;
+        while (end < s.size() && end - body < 2 && s[end] == u'=') ++end;
+        if (end < s.size()) {  // the body is over: this envelope is complete
+            while (end < s.size() && isLineSpace(s[end])) ++end;
+            handOn(end);
+            continue;
+        }
+        const bool padded = end - body == 2;
+        if ((s.size() % 4 != 0 || s.size() < kMinEnvelope) && !padded) {
+            scanned_ = body;
+            break;  // cannot be whole yet: wait for the rest
+        }
+        handOn(s.size());
+    }
+
+    if (pending_.size() > kMaxPending) handOn(pending_.size());
+    return out;
+}
+
+QStringList EnvelopeFramer::flush() {
+    QStringList out;
+    if (!pending_.isEmpty()) out.append(pending_);
+    clear();
+    return out;
+}
+
+}  // namespace zv

@@ -1,0 +1,45 @@
+#pragma once
+// Cuts the text received from one client into envelopes. TCP keeps no message
+// boundaries: two quick messages may arrive in one read and one message may
+// arrive in two. Rule: every envelope is Base64 starting with "U2FsdGVkX1"
+// (the encoding of "Salted__") at a multiple of 4 characters, so
+//  - a read holding several envelopes is cut before each later header that
+//    stands at a multiple of 4 characters from the start of the current piece;
+//  - a trailing piece that begins with the header but whose length is not a
+//    multiple of 4 cannot be a whole envelope and waits for more data; so does
+//    one shorter than the shortest envelope (24 characters: an empty message)
+//    and a start of the header itself ("U2Fs");
+//  - a piece whose Base64 ends (after "=" padding, or at any other character)
+//    is complete at once: it is handed on together with the blanks, CR and LF
+//    right after it, and what follows them is a new piece;
+//  - text that is not an envelope at all passes through as it came, cut only
+//    before a header later in it (alignment means nothing there);
+//  - more than kMaxPending characters waiting are handed on as they stand.
+// Limit: an envelope split by TCP at a multiple of 4 characters, where its
+// first part ends without "=" padding, looks whole; that part is handed on
+// early and the rest follows as a second, meaningless message.
+#include <QString>
+#include <QStringList>
+
+namespace zv {
+
+class EnvelopeFramer {
+  public:
+    static constexpr qsizetype kMaxPending = 1024 * 1024;
+
+    // Adds received text; returns the complete messages it made, in order.
+    QStringList append(const QString& received);
+    // Hands on whatever waits (the client closed); empty list when nothing.
+    QStringList flush();
+    qsizetype pending() const { return pending_.size(); }
+    void clear() {
+        pending_.clear();
+        scanned_ = 0;
+    }
+
+  private:
+    QString pending_;        // the start of one envelope, waiting for the rest
+    qsizetype scanned_ = 0;  // leading Base64 of pending_ already searched for headers
+};
+
+}  // namespace zv
