@@ -16,7 +16,7 @@ constexpr int Information = 64;  // OK button with the information icon
 }  // namespace mb
 
 class Dialogs {
-public:
+  public:
     virtual ~Dialogs() = default;
     // Shows a modal box; returns the button pressed (1 = OK).
     virtual int MsgBox(const QString& prompt, int flags, const QString& title) = 0;
@@ -27,14 +27,14 @@ public:
 
 // The real boxes, parented to the main window when there is one.
 class QtDialogs : public Dialogs {
-public:
+  public:
     explicit QtDialogs(QWidget* parent = nullptr) : parent_(parent) {}
     void setParent(QWidget* parent) { parent_ = parent; }
     int MsgBox(const QString& prompt, int flags, const QString& title) override;
     QString InputBox(const QString& prompt, const QString& title,
                      const QString& defaultText) override;
 
-private:
+  private:
     QWidget* parent_;
 };
 

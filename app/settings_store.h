@@ -12,7 +12,7 @@ class QSettings;
 namespace zv {
 
 class SettingsStore {
-public:
+  public:
     // Opens (does not yet create) the file at `path`.
     explicit SettingsStore(QString path);
     ~SettingsStore();
@@ -29,7 +29,7 @@ public:
     // Raises zv::Error(errc::FileAccess, ...) when the file cannot be written.
     void SaveSetting(const QString& key, const QString& value);
 
-private:
+  private:
     QString findKey(const QString& key) const;  // stored spelling, or empty
     void createPrivately();
 

@@ -5,18 +5,19 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <utility>
 
 namespace zv {
 
 class Error : public std::exception {
-public:
+  public:
     Error(std::int32_t number, std::string description)
         : number_(number), description_(std::move(description)) {}
     std::int32_t number() const noexcept { return number_; }
     const std::string& description() const noexcept { return description_; }
     const char* what() const noexcept override { return description_.c_str(); }
 
-private:
+  private:
     std::int32_t number_;
     std::string description_;
 };
@@ -25,6 +26,7 @@ private:
 namespace errc {
 constexpr std::int32_t Overflow = 6;
 constexpr std::int32_t TypeMismatch = 13;
+constexpr std::int32_t PermissionDenied = 70;
 constexpr std::int32_t FileAccess = 75;  // "Path/File access error": settings not writable
 constexpr std::int32_t InvalidPropertyValue = 380;
 constexpr std::int32_t CipherFailure = -2147221504;  // 0x80040000

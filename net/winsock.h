@@ -19,7 +19,7 @@ constexpr std::int16_t Error = 9;
 class Winsock : public QObject {
     Q_OBJECT
 
-public:
+  public:
     using QObject::QObject;
     ~Winsock() override = default;
 
@@ -42,7 +42,7 @@ public:
     // Bytes queued for the peer and not yet handed to the kernel.
     virtual qint64 BytesToWrite() const = 0;
 
-signals:
+  signals:
     void connectionRequest(std::int32_t requestID);
     void dataArrival(qint64 bytesTotal);
     void peerClosed();  // the client closed the connection

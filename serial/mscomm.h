@@ -10,7 +10,7 @@ namespace zv {
 class MSComm : public QObject {
     Q_OBJECT
 
-public:
+  public:
     using QObject::QObject;
     ~MSComm() override = default;
 
@@ -39,7 +39,7 @@ public:
     // Bytes waiting to be read.
     virtual qint64 InBufferCount() const = 0;
 
-signals:
+  signals:
     // Bytes wait to be read (or the line changed state).
     void OnComm();
     // The port failed while open (device gone, I/O error) and was closed;

@@ -1,0 +1,293 @@
+#include "app/frmZVServer.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+
+#include "app/data_pane.h"
+#include "app/dialogs.h"
+#include "app/lamp.h"
+#include "app/listener.h"
+#include "app/settings_store.h"
+#include "cipher/error.h"
+#include "net/winsock.h"
+#include "serial/mscomm.h"
+
+namespace zv {
+
+namespace {
+// The client area, in twips.
+constexpr int kClientWidth = 4680;
+constexpr int kClientHeight = 3690;
+constexpr double kTwipsPerInch = 1440.0;
+}  // namespace
+
+frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, MSComm& comm, Winsock& server1,
+                         Winsock& server2, QWidget* parent)
+    : QMainWindow(parent),
+      MSComm1(comm),
+      wskServer1(server1),
+      wskServer2(server2),
+      dialogs_(dialogs),
+      settings_(settings) {
+    setObjectName(QStringLiteral("frmZVServer"));
+    setWindowTitle(kAppTitle);
+    setWindowIcon(QIcon(QStringLiteral(":/icons/tandro-zv-server.png")));
+    MSComm1.setObjectName(QStringLiteral("MSComm1"));
+    wskServer1.setObjectName(QStringLiteral("wskServer1"));
+    wskServer2.setObjectName(QStringLiteral("wskServer2"));
+    buildWindow();
+    buildMenus();
+    listeners_[0].reset(new Listener{wskServer1,
+                                     shpPort1,
+                                     QStringLiteral("port 1"),
+                                     QStringLiteral(" connected on port 1"),
+                                     {}});
+    listeners_[1].reset(new Listener{wskServer2,
+                                     shpPort2,
+                                     QStringLiteral("port 2"),
+                                     QStringLiteral(" connected to port 2"),
+                                     {}});
+    connectControls();
+}
+
+frmZVServer::~frmZVServer() = default;
+
+frmZVServer::Listener& frmZVServer::listener(int index) {
+    return *listeners_[index];
+}
+frmZVServer::Listener& frmZVServer::otherListener(int index) {
+    return *listeners_[1 - index];
+}
+
+int frmZVServer::twipsToPixels(double twips) const {
+    return qRound(twips * logicalDpiX() / kTwipsPerInch);
+}
+
+double frmZVServer::pixelsToTwips(int pixels) const {
+    return pixels * kTwipsPerInch / logicalDpiX();
+}
+
+void frmZVServer::placeTwips(QWidget* w, int left, int top, int width, int height) {
+    w->setGeometry(twipsToPixels(left), twipsToPixels(top), twipsToPixels(width),
+                   twipsToPixels(height));
+}
+
+// Objects in creation order, placed in twips from the client area's corner.
+void frmZVServer::buildWindow() {
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(twipsToPixels(kClientWidth), twipsToPixels(kClientHeight));
+    setCentralWidget(client);
+    // The layout was drawn for an 8-point interface font.
+    QFont small = client->font();
+    small.setPointSizeF(8);
+    client->setFont(small);
+
+    auto pane = [&](const char* name, int left, int top) {
+        auto* p = new DataPane(client);
+        p->setObjectName(QLatin1String(name));
+        placeTwips(p, left, top, 3135, 615);
+        return p;
+    };
+    auto button = [&](const char* name, const char* caption, int left) {
+        auto* b = new QPushButton(QString::fromUtf8(caption), client);
+        b->setObjectName(QLatin1String(name));
+        b->setAutoDefault(false);
+        placeTwips(b, left, 3000, 855, 615);
+        return b;
+    };
+    auto lamp = [&](const char* name, int left) {
+        auto* l = new Lamp(client);
+        l->setObjectName(QLatin1String(name));
+        placeTwips(l, left, 1560, 495, 255);
+        return l;
+    };
+    auto label = [&](const char* name, const char* caption, int left, int top, int width) {
+        auto* l = new QLabel(QString::fromUtf8(caption), client);
+        l->setObjectName(QLatin1String(name));
+        placeTwips(l, left, top, width, 255);
+        return l;
+    };
+
+    txtTxData = pane("txtTxData", 1440, 840);
+    txtRxData = pane("txtRxData", 1440, 120);
+    cmdListen = button("cmdListen", "&Listen", 120);
+    cmdClose = button("cmdClose", "&Close", 1320);
+    cmdSend = button("cmdSend", "&Test Msg", 2520);
+    cmdExit = button("cmdExit", "E&xit", 3720);
+    shpPort2 = lamp("shpPort2", 2040);
+    shpPort1 = lamp("shpPort1", 1440);
+    Label1 = label("Label1", "Status:", 360, 1920, 615);
+    // Labels beside a pane or lamp may use the room up to it: fonts here are wider.
+    lblRxCom = label("lblRxCom", "Rx from Com:", 360, 960, 1035);
+    lblRxNet = label("lblRxNet", "Rx from Net:", 360, 360, 1035);
+    lblStatus = label("lblStatus", "Winsock status:", 1440, 1920, 2775);
+    lblHost = label("lblHost", "Server local host name:", 360, 2640, 4095);
+    lblIP = label("lblIP", "Server local IP:", 360, 2280, 2775);
+    lblPort = label("lblPort", "Port status:", 360, 1560, 1035);
+
+    // Focus moves Listen, Close, Test Msg, Exit, then the two panes.
+    setTabOrder(cmdListen, cmdClose);
+    setTabOrder(cmdClose, cmdSend);
+    setTabOrder(cmdSend, cmdExit);
+    setTabOrder(cmdExit, txtRxData);
+    setTabOrder(txtRxData, txtTxData);
+    cmdListen->setFocus();
+}
+
+void frmZVServer::buildMenus() {
+    auto menu = [&](const char* name, const char* caption) {
+        QMenu* m = menuBar()->addMenu(QString::fromUtf8(caption));
+        m->setObjectName(QLatin1String(name));
+        return m;
+    };
+    auto item = [&](QMenu* m, const QString& name, const QString& caption) {
+        QAction* a = m->addAction(caption);
+        a->setObjectName(name);
+        a->setCheckable(true);  // shows a mark only when a handler sets one
+        return a;
+    };
+
+    mnuPorts = menu("mnuPorts", "&Com Port");
+    for (int n = 1; n <= 16; ++n) {
+        const QString caption =
+            n <= 9 ? QStringLiteral("Com&%1").arg(n) : QStringLiteral("Com%1").arg(n);
+        mnuPortsCom[n - 1] = item(mnuPorts, QStringLiteral("mnuPortsCom%1").arg(n), caption);
+    }
+    mnuNetwork = menu("mnuNetwork", "&Network Port");
+    mnuTCPPort1 = item(mnuNetwork, QStringLiteral("mnuTCPPort1"), QStringLiteral("TCP Port 9876"));
+    mnuTCPPort2 = item(mnuNetwork, QStringLiteral("mnuTCPPort2"), QStringLiteral("TCP Port 9875"));
+    mnuTCPBoth =
+        item(mnuNetwork, QStringLiteral("mnuTCPBoth"), QStringLiteral("Listen on Both Ports"));
+    mnuOptions = menu("mnuOptions", "&Options");
+    mnuNetAutoconnect = item(mnuOptions, QStringLiteral("mnuNetAutoconnect"),
+                             QStringLiteral("&Automatically Listen for Connections"));
+    mnuMinimized =
+        item(mnuOptions, QStringLiteral("mnuMinimized"), QStringLiteral("&Run Minimized"));
+    mnuDefineTCP1 =
+        item(mnuOptions, QStringLiteral("mnuDefineTCP1"), QStringLiteral("Define TCP Port &1"));
+    mnuDefineTCP2 =
+        item(mnuOptions, QStringLiteral("mnuDefineTCP2"), QStringLiteral("Define TCP Port &2"));
+    mnuChangeKey =
+        item(mnuOptions, QStringLiteral("mnuChangeKey"), QStringLiteral("&Change Encryption Key"));
+    mnuHelp = menu("mnuHelp", "&Help");
+    mnuHelpAbout =
+        item(mnuHelp, QStringLiteral("mnuHelpAbout"), QStringLiteral("&About Tandro ZV Server"));
+    // Items that never carry a mark do not show a check box.
+    for (QAction* a : {mnuDefineTCP1, mnuDefineTCP2, mnuChangeKey, mnuHelpAbout})
+        a->setCheckable(false);
+}
+
+void frmZVServer::connectControls() {
+    // A menu click runs the handler, which alone decides the check mark.
+    auto onTrigger = [this](QAction* a, auto handler) {
+        connect(a, &QAction::triggered, this, [this, a, handler] {
+            if (a->isCheckable()) a->setChecked(!a->isChecked());  // undo Qt's own toggle
+            (this->*handler)();
+        });
+    };
+    for (int n = 1; n <= 16; ++n) {
+        QAction* a = mnuPortsCom[n - 1];
+        connect(a, &QAction::triggered, this, [this, a, n] {
+            a->setChecked(!a->isChecked());
+            mnuPortsCom_Click(n);
+        });
+        a->setStatusTip(MSComm1.devicePath(n));
+        a->setToolTip(MSComm1.devicePath(n));
+    }
+    mnuPorts->setToolTipsVisible(true);
+    onTrigger(mnuTCPPort1, &frmZVServer::mnuTCPPort1_Click);
+    onTrigger(mnuTCPPort2, &frmZVServer::mnuTCPPort2_Click);
+    onTrigger(mnuTCPBoth, &frmZVServer::mnuTCPBoth_Click);
+    onTrigger(mnuNetAutoconnect, &frmZVServer::mnuNetAutoconnect_Click);
+    onTrigger(mnuMinimized, &frmZVServer::mnuMinimized_Click);
+    onTrigger(mnuDefineTCP1, &frmZVServer::mnuDefineTCP1_Click);
+    onTrigger(mnuDefineTCP2, &frmZVServer::mnuDefineTCP2_Click);
+    onTrigger(mnuChangeKey, &frmZVServer::mnuChangeKey_Click);
+    onTrigger(mnuHelpAbout, &frmZVServer::mnuHelpAbout_Click);
+
+    connect(cmdListen, &QPushButton::clicked, this, &frmZVServer::cmdListen_Click);
+    connect(cmdClose, &QPushButton::clicked, this, &frmZVServer::cmdClose_Click);
+    connect(cmdSend, &QPushButton::clicked, this, &frmZVServer::cmdSend_Click);
+    connect(cmdExit, &QPushButton::clicked, this, &frmZVServer::cmdExit_Click);
+    connect(txtRxData, &DataPane::KeyPress, this, &frmZVServer::txtRxData_KeyPress);
+    connect(txtTxData, &DataPane::KeyPress, this, &frmZVServer::txtTxData_KeyPress);
+
+    connect(&MSComm1, &MSComm::OnComm, this, &frmZVServer::MSComm1_OnComm);
+    connect(&MSComm1, &MSComm::inputOverflow, this, &frmZVServer::MSComm1_InputOverflow);
+    connect(&MSComm1, &MSComm::portFailed, this, [this](int, const QString& description) {
+        setStatus(QStringLiteral("com port closed: ") + description);
+    });
+    for (int i = 0; i < 2; ++i) {
+        Winsock& s = listener(i).sock;
+        connect(&s, &Winsock::connectionRequest, this,
+                [this, i](std::int32_t id) { connectionRequest(i, id); });
+        connect(&s, &Winsock::peerClosed, this, [this, i] { clientClosed(i); });
+        connect(&s, &Winsock::socketError, this,
+                [this, i](int number, const QString& d) { socketError(i, number, d); });
+        connect(&s, &Winsock::dataArrival, this,
+                [this, i](qint64 bytesTotal) { dataArrival(i, bytesTotal); });
+    }
+}
+
+void frmZVServer::setStatus(const QString& caption) {
+    lblStatus->setText(caption);
+}
+
+void frmZVServer::reportBox(const QString& prefix, const Error& e) {
+    dialogs_.MsgBox(prefix + QString::number(e.number()) + QStringLiteral(" - ") +
+                        QString::fromStdString(e.description()),
+                    mb::Information, kAppTitle);
+}
+
+void frmZVServer::trapBox(const QString& prefix, const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const Error& e) {
+        errorRecord_ = {e.number(), QString::fromStdString(e.description())};
+        reportBox(prefix, e);
+    }
+    errorRecord_.clear();
+}
+
+void frmZVServer::trapStatus(const QString& caption, const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const Error& e) {
+        errorRecord_ = {e.number(), QString::fromStdString(e.description())};
+        setStatus(caption);
+    }
+    errorRecord_.clear();
+}
+
+float frmZVServer::Top() const {
+    return float(pixelsToTwips(pos().y()));
+}
+float frmZVServer::Left() const {
+    return float(pixelsToTwips(pos().x()));
+}
+void frmZVServer::setTop(float twips) {
+    move(pos().x(), twipsToPixels(twips));
+}
+void frmZVServer::setLeft(float twips) {
+    move(twipsToPixels(twips), pos().y());
+}
+
+void frmZVServer::closeEvent(QCloseEvent* event) {
+    if (!unloaded_) {
+        std::int16_t cancel = 0;
+        Form_Unload(cancel);
+        unloaded_ = cancel == 0;
+        if (cancel != 0) {
+            event->ignore();
+            return;
+        }
+    }
+    event->accept();
+}
+
+}  // namespace zv

@@ -1,0 +1,203 @@
+#pragma once
+// The one window. It owns every control and window field for its whole life;
+// its handlers are named after the object and the event. Members are defined
+// in the folder of the subsystem that owns them (app/, serial/, net/).
+#include <QMainWindow>
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "app/error_record.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QPushButton;
+
+namespace zv {
+
+class DataPane;
+class Dialogs;
+class EnvelopeFramer;
+class Error;
+class Lamp;
+class MSComm;
+class SettingsStore;
+class Winsock;
+
+// The fixed pass phrase under which the encryption key itself is stored.
+inline const QString kStorePassPhrase = QStringLiteral("QJ7X KD Wander");
+
+class frmZVServer : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    // Everything tests replace is passed in; main.cpp builds the real ones.
+    frmZVServer(Dialogs& dialogs, SettingsStore& settings, MSComm& comm, Winsock& server1,
+                Winsock& server2, QWidget* parent = nullptr);
+    ~frmZVServer() override;
+
+    // Window state fields, all text and compared as text.
+    QString Password;     // the encryption key in clear
+    QString winstate;     // "0"/"1": start minimised
+    QString autoconnect;  // "0"/"1": listen at start-up
+    QString port;         // listener 1's port number
+    QString port2;        // listener 2's port number ("" unless mode "3")
+    QString netport;      // listener mode "1", "2" or "3"
+    QString comport;      // COM port number
+
+    // Start-up: restores every setting; run once before the window is shown.
+    void Form_Load();
+
+    // Activity display.
+    void ShowData(DataPane& pane, QString& data);
+    QString stripLF(const QString& strToStrip);
+
+    // COM port selection: one routine for all sixteen items.
+    void mnuPortsCom_Click(int n);
+    void mnuPortsCom1_Click() { mnuPortsCom_Click(1); }
+    void mnuPortsCom2_Click() { mnuPortsCom_Click(2); }
+    void mnuPortsCom3_Click() { mnuPortsCom_Click(3); }
+    void mnuPortsCom4_Click() { mnuPortsCom_Click(4); }
+    void mnuPortsCom5_Click() { mnuPortsCom_Click(5); }
+    void mnuPortsCom6_Click() { mnuPortsCom_Click(6); }
+    void mnuPortsCom7_Click() { mnuPortsCom_Click(7); }
+    void mnuPortsCom8_Click() { mnuPortsCom_Click(8); }
+    void mnuPortsCom9_Click() { mnuPortsCom_Click(9); }
+    void mnuPortsCom10_Click() { mnuPortsCom_Click(10); }
+    void mnuPortsCom11_Click() { mnuPortsCom_Click(11); }
+    void mnuPortsCom12_Click() { mnuPortsCom_Click(12); }
+    void mnuPortsCom13_Click() { mnuPortsCom_Click(13); }
+    void mnuPortsCom14_Click() { mnuPortsCom_Click(14); }
+    void mnuPortsCom15_Click() { mnuPortsCom_Click(15); }
+    void mnuPortsCom16_Click() { mnuPortsCom_Click(16); }
+
+    // Serial receive path and keyboard entry.
+    void MSComm1_OnComm();
+    void MSComm1_InputOverflow(qint64 droppedBytes);
+    void txtRxData_KeyPress(int KeyAscii);
+    void txtTxData_KeyPress(int KeyAscii);
+
+    // Listener ports and listening.
+    void cmdListen_Click();
+    void mnuTCPPort1_Click();
+    void mnuTCPPort2_Click();
+    void mnuTCPBoth_Click();
+    void mnuDefineTCP1_Click();
+    void mnuDefineTCP2_Click();
+
+    // Connection lifecycle and network receive path.
+    void wskServer1_ConnectionRequest(std::int32_t requestID) { connectionRequest(0, requestID); }
+    void wskServer2_ConnectionRequest(std::int32_t requestID) { connectionRequest(1, requestID); }
+    void wskServer1_Close() { clientClosed(0); }
+    void wskServer2_Close() { clientClosed(1); }
+    void wskServer1_Error(int number, const QString& description) {
+        socketError(0, number, description);
+    }
+    void wskServer2_Error(int number, const QString& description) {
+        socketError(1, number, description);
+    }
+    void wskServer1_DataArrival(qint64 bytesTotal) { dataArrival(0, bytesTotal); }
+    void wskServer2_DataArrival(qint64 bytesTotal) { dataArrival(1, bytesTotal); }
+
+    // Test message.
+    void cmdSend_Click();
+
+    // Options and Help menus.
+    void mnuMinimized_Click();
+    void mnuNetAutoconnect_Click();
+    void mnuChangeKey_Click();
+    void mnuHelpAbout_Click();
+
+    // Shutdown.
+    void cmdClose_Click();
+    void cmdExit_Click();
+    void Form_Unload(std::int16_t& cancel);
+
+    // Window position in twips (1/1440 inch), as stored.
+    float Top() const;
+    float Left() const;
+    void setTop(float twips);
+    void setLeft(float twips);
+    int twipsToPixels(double twips) const;
+    double pixelsToTwips(int pixels) const;
+
+    // The window's objects, named as the operator's documentation names them.
+    MSComm& MSComm1;
+    Winsock& wskServer1;
+    Winsock& wskServer2;
+    DataPane* txtTxData = nullptr;
+    DataPane* txtRxData = nullptr;
+    QPushButton* cmdListen = nullptr;
+    QPushButton* cmdClose = nullptr;
+    QPushButton* cmdSend = nullptr;
+    QPushButton* cmdExit = nullptr;
+    Lamp* shpPort2 = nullptr;
+    Lamp* shpPort1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* lblRxCom = nullptr;
+    QLabel* lblRxNet = nullptr;
+    QLabel* lblStatus = nullptr;
+    QLabel* lblHost = nullptr;
+    QLabel* lblIP = nullptr;
+    QLabel* lblPort = nullptr;
+    QMenu* mnuPorts = nullptr;
+    std::array<QAction*, 16> mnuPortsCom{};  // mnuPortsCom1 .. mnuPortsCom16
+    QMenu* mnuNetwork = nullptr;
+    QAction* mnuTCPPort1 = nullptr;
+    QAction* mnuTCPPort2 = nullptr;
+    QAction* mnuTCPBoth = nullptr;
+    QMenu* mnuOptions = nullptr;
+    QAction* mnuNetAutoconnect = nullptr;
+    QAction* mnuMinimized = nullptr;
+    QAction* mnuDefineTCP1 = nullptr;
+    QAction* mnuDefineTCP2 = nullptr;
+    QAction* mnuChangeKey = nullptr;
+    QMenu* mnuHelp = nullptr;
+    QAction* mnuHelpAbout = nullptr;
+
+    ErrorRecord& errorRecord() { return errorRecord_; }
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    // One listener's control, lamp and texts; index 0 is listener 1.
+    struct Listener;
+    Listener& listener(int index);
+    Listener& otherListener(int index);
+
+    void buildWindow();
+    void buildMenus();
+    void connectControls();
+    void placeTwips(QWidget* w, int left, int top, int width, int height);
+
+    void connectionRequest(int index, std::int32_t requestID);
+    void clientClosed(int index);
+    void socketError(int index, int number, const QString& description);
+    void dataArrival(int index, qint64 bytesTotal);
+    void handleClientMessage(int index, const QString& received);
+    void mnuDefineTCP_Click(int index);
+    // Sends one envelope to a client that keeps reading; a client with more
+    // than kMaxClientBacklog bytes unsent is disconnected instead (false).
+    bool sendToClient(int index, const QString& envelope);
+    static constexpr qint64 kMaxClientBacklog = 4 * 1024 * 1024;
+
+    // Error traps. A trapped handler runs `body`; an error ends it and is
+    // reported either in a message box "<prefix><number> - <description>"
+    // (flags 64, application title) or as a status caption.
+    void trapBox(const QString& prefix, const std::function<void()>& body);
+    void trapStatus(const QString& caption, const std::function<void()>& body);
+    void reportBox(const QString& prefix, const Error& e);
+    void setStatus(const QString& caption);
+
+    Dialogs& dialogs_;
+    SettingsStore& settings_;
+    ErrorRecord errorRecord_;
+    std::array<std::unique_ptr<Listener>, 2> listeners_;
+    bool unloaded_ = false;  // Form_Unload ran (the window closes once)
+};
+
+}  // namespace zv

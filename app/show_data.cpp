@@ -1,0 +1,23 @@
+// The window's display helpers over the pane model.
+#include "app/activity_display.h"
+#include "app/data_pane.h"
+#include "app/frmZVServer.h"
+#include "cipher/error.h"
+
+namespace zv {
+
+void frmZVServer::ShowData(DataPane& pane, QString& data) {
+    // Reports and goes on: a display failure must never stop the traffic.
+    try {
+        appendToPane(pane.model(), data);
+    } catch (const Error& e) {
+        reportBox(QStringLiteral("VB6 runtime error (ShowData): "), e);
+    }
+    pane.sync();
+}
+
+QString frmZVServer::stripLF(const QString& strToStrip) {
+    return zv::stripLF(strToStrip);
+}
+
+}  // namespace zv

@@ -1,0 +1,41 @@
+// Shutdown: Close stops both listeners; Exit and closing the window save the
+// window position (twips) for the next start.
+#include <QLabel>
+#include <QPushButton>
+
+#include "app/frmZVServer.h"
+#include "app/lamp.h"
+#include "app/settings_store.h"
+#include "app/text_number.h"
+#include "net/winsock.h"
+
+namespace zv {
+
+void frmZVServer::cmdClose_Click() {
+    trapStatus(QStringLiteral("close error"), [&] {
+        wskServer1.Close();
+        wskServer2.Close();
+        setStatus(QStringLiteral("both ports closed"));
+        shpPort1->setFillColor(colour::WindowBackground);
+        shpPort2->setFillColor(colour::WindowBackground);
+        cmdListen->setFocus();
+    });
+}
+
+void frmZVServer::cmdExit_Click() {
+    trapBox(QStringLiteral("VB6 runtime error (exit): "), [&] {
+        settings_.SaveSetting(QStringLiteral("FormTop"), singleToText(Top()));
+        settings_.SaveSetting(QStringLiteral("FormLeft"), singleToText(Left()));
+        close();  // runs Form_Unload through closeEvent
+    });
+}
+
+void frmZVServer::Form_Unload(std::int16_t& /*cancel*/) {
+    trapBox(QStringLiteral("VB6 runtime error (unload): "), [&] {
+        wskServer1.Close();
+        settings_.SaveSetting(QStringLiteral("FormTop"), singleToText(Top()));
+        settings_.SaveSetting(QStringLiteral("FormLeft"), singleToText(Left()));
+    });
+}
+
+}  // namespace zv

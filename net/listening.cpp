@@ -1,0 +1,130 @@
+// Listener ports and listening: the mode items, the port dialogs, Listen.
+#include <QAction>
+#include <QLabel>
+#include <QPushButton>
+
+#include "app/dialogs.h"
+#include "app/frmZVServer.h"
+#include "app/lamp.h"
+#include "app/settings_store.h"
+#include "app/text_number.h"
+#include "cipher/error.h"
+#include "net/winsock.h"
+
+namespace zv {
+
+void frmZVServer::cmdListen_Click() {
+    try {
+        if (netport == QLatin1String("1") || netport == QLatin1String("2")) {
+            wskServer1.Close();
+            wskServer1.Listen();
+            setStatus(QStringLiteral("listening on port ") + port);
+            shpPort1->setFillColor(colour::Yellow);
+        } else if (netport == QLatin1String("3")) {
+            wskServer1.Close();
+            wskServer2.Close();
+            wskServer1.Listen();
+            wskServer2.Listen();
+            setStatus(QStringLiteral("listening on port ") + port + QStringLiteral(" and ") +
+                      port2);
+            shpPort1->setFillColor(colour::Yellow);
+            shpPort2->setFillColor(colour::Yellow);
+        }
+        cmdClose->setFocus();
+    } catch (const Error& e) {
+        errorRecord_ = {e.number(), QString::fromStdString(e.description())};
+        setStatus(QStringLiteral("listen error"));
+    }
+    errorRecord_.clear();
+}
+
+namespace {
+bool closed(const Winsock& s) {
+    return s.State() == sck::Closed;
+}
+const QString kRefusal = QStringLiteral("Can't set port unless connection is closed.");
+}  // namespace
+
+void frmZVServer::mnuTCPPort1_Click() {
+    trapBox(QStringLiteral("VB6 runtime error (tcp1): "), [&] {
+        if (!closed(wskServer1) || !closed(wskServer2)) {
+            dialogs_.MsgBox(kRefusal, mb::Information, kAppTitle);
+            return;
+        }
+        port = settings_.GetSetting(QStringLiteral("TCP port"), QStringLiteral("9876"));
+        port2.clear();
+        netport = QStringLiteral("1");
+        settings_.SaveSetting(QStringLiteral("TCP Port"), port);
+        settings_.SaveSetting(QStringLiteral("netport"), QStringLiteral("1"));
+        mnuTCPPort1->setChecked(true);
+        mnuTCPPort2->setChecked(false);
+        mnuTCPBoth->setChecked(false);
+        wskServer1.setLocalPort(toInt32(port));
+    });
+}
+
+void frmZVServer::mnuTCPPort2_Click() {
+    trapBox(QStringLiteral("VB6 runtime error (tcp2): "), [&] {
+        if (!closed(wskServer1)) {
+            dialogs_.MsgBox(kRefusal, mb::Information, kAppTitle);
+            return;
+        }
+        port = settings_.GetSetting(QStringLiteral("TCP Port 2"), QStringLiteral("9875"));
+        port2.clear();
+        netport = QStringLiteral("2");
+        settings_.SaveSetting(QStringLiteral("TCP Port 2"), port);
+        settings_.SaveSetting(QStringLiteral("netport"), QStringLiteral("2"));
+        mnuTCPPort1->setChecked(false);
+        mnuTCPPort2->setChecked(true);
+        mnuTCPBoth->setChecked(false);
+        wskServer1.setLocalPort(toInt32(port));
+    });
+}
+
+void frmZVServer::mnuTCPBoth_Click() {
+    trapBox(QStringLiteral("VB6 runtime error (mnuTCPBoth_Click): "), [&] {
+        if (!closed(wskServer1) || !closed(wskServer2)) {
+            dialogs_.MsgBox(kRefusal, mb::Information, kAppTitle);
+            return;
+        }
+        port = settings_.GetSetting(QStringLiteral("TCP port"), QStringLiteral("9876"));
+        port2 = settings_.GetSetting(QStringLiteral("TCP port 2"), QStringLiteral("9875"));
+        netport = QStringLiteral("3");
+        settings_.SaveSetting(QStringLiteral("netport"), QStringLiteral("3"));
+        mnuTCPPort1->setChecked(true);
+        mnuTCPPort2->setChecked(true);
+        mnuTCPBoth->setChecked(true);
+        wskServer1.setLocalPort(toInt32(port));
+        wskServer2.setLocalPort(toInt32(port2));
+    });
+}
+
+void frmZVServer::mnuDefineTCP1_Click() {
+    mnuDefineTCP_Click(0);
+}
+void frmZVServer::mnuDefineTCP2_Click() {
+    mnuDefineTCP_Click(1);
+}
+
+void frmZVServer::mnuDefineTCP_Click(int index) {
+    QAction* item = index == 0 ? mnuTCPPort1 : mnuTCPPort2;
+    const QString prefix = index == 0 ? QStringLiteral("VB6 runtime error (mnuDefineTCP1_Click): ")
+                                      : QStringLiteral("VB6 runtime error (mnuDefineTCP2_Click): ");
+    trapBox(prefix, [&] {
+        const QString answer = dialogs_.InputBox(
+            QStringLiteral("Enter new port for ") + item->text(), kAppTitle, QString());
+        if (answer.isEmpty()) return;
+        const double value = toDouble(answer);
+        if (value < 1025 || value > 65535) {
+            dialogs_.MsgBox(QStringLiteral("Please enter a TCP port value between 1024 and 65536."),
+                            mb::Information, kAppTitle);
+            return;
+        }
+        item->setText(QStringLiteral("TCP Port ") + answer);
+        settings_.SaveSetting(
+            index == 0 ? QStringLiteral("TCP Port") : QStringLiteral("TCP Port 2"), answer);
+        (index == 0 ? port : port2) = answer;
+    });
+}
+
+}  // namespace zv
