@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QIcon>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
@@ -25,6 +26,13 @@ constexpr int kClientHeight = 3690;
 constexpr double kTwipsPerInch = 1440.0;
 }  // namespace
 
+QIcon appIcon() {
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/tandro-zv-server-32.png"), QSize(32, 32));
+    icon.addFile(QStringLiteral(":/icons/tandro-zv-server.png"), QSize(256, 256));
+    return icon;
+}
+
 frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, MSComm& comm, Winsock& server1,
                          Winsock& server2, QWidget* parent)
     : QMainWindow(parent),
@@ -35,7 +43,7 @@ frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, MSComm& comm
       settings_(settings) {
     setObjectName(QStringLiteral("frmZVServer"));
     setWindowTitle(kAppTitle);
-    setWindowIcon(QIcon(QStringLiteral(":/icons/tandro-zv-server.png")));
+    setWindowIcon(appIcon());
     MSComm1.setObjectName(QStringLiteral("MSComm1"));
     wskServer1.setObjectName(QStringLiteral("wskServer1"));
     wskServer2.setObjectName(QStringLiteral("wskServer2"));

@@ -12,6 +12,7 @@
 #include "app/error_record.h"
 
 class QAction;
+class QIcon;
 class QLabel;
 class QMenu;
 class QPushButton;
@@ -26,6 +27,9 @@ class Lamp;
 class MSComm;
 class SettingsStore;
 class Winsock;
+
+// The program's icon, 32 x 32 and larger.
+QIcon appIcon();
 
 // The fixed pass phrase under which the encryption key itself is stored.
 inline const QString kStorePassPhrase = QStringLiteral("QJ7X KD Wander");

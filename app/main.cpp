@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(zv::kAppTitle);
     QApplication::setApplicationVersion(QStringLiteral(ZV_VERSION));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/tandro-zv-server.png")));
+    QApplication::setWindowIcon(zv::appIcon());
 
     zv::SettingsStore settings(zv::SettingsStore::defaultPath());
     zv::SerialComm comm(zv::comDeviceResolver(settings));
