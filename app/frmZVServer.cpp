@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QIcon>
 #include <QLabel>
 #include <QMenuBar>
@@ -129,14 +130,31 @@ void frmZVServer::buildWindow() {
     cmdExit = button("cmdExit", "E&xit", 3720);
     shpPort2 = lamp("shpPort2", 2040);
     shpPort1 = lamp("shpPort1", 1440);
-    Label1 = label("Label1", "Status:", 360, 1920, 615);
-    // Labels beside a pane or lamp may use the room up to it: fonts here are wider.
-    lblRxCom = label("lblRxCom", "Rx from Com:", 360, 960, 1035);
-    lblRxNet = label("lblRxNet", "Rx from Net:", 360, 360, 1035);
-    lblStatus = label("lblStatus", "Winsock status:", 1440, 1920, 2775);
-    lblHost = label("lblHost", "Server local host name:", 360, 2640, 4095);
-    lblIP = label("lblIP", "Server local IP:", 360, 2280, 2775);
-    lblPort = label("lblPort", "Port status:", 360, 1560, 1035);
+    // The left column of labels starts at 120 twips, in line with the Listen
+    // button, and may use the room up to its pane, lamp or status: the fonts
+    // here are wider than the 8-point face the layout was drawn for.
+    Label1 = label("Label1", "Status:", 120, 1920, 1260);
+    lblRxCom = label("lblRxCom", "Rx from Com:", 120, 960, 1260);
+    lblRxNet = label("lblRxNet", "Rx from Net:", 120, 360, 1260);
+    lblStatus = label("lblStatus", "Winsock status:", 1440, 1920, 3135);
+    lblHost = label("lblHost", "Server local host name:", 120, 2640, 4455);
+    lblIP = label("lblIP", "Server local IP:", 120, 2280, 4455);
+    lblPort = label("lblPort", "Port status:", 120, 1560, 1260);
+
+    // Wide faces: shrink the interface font until every label caption fits.
+    QFont font = client->font();
+    const QList<QLabel*> labels = client->findChildren<QLabel*>();
+    auto fits = [&] {
+        const QFontMetrics fm(font);
+        for (QLabel* l : labels)
+            if (fm.horizontalAdvance(l->text()) + 2 * l->margin() > l->width()) return false;
+        return true;
+    };
+    while (!fits() && font.pointSizeF() > 6) font.setPointSizeF(font.pointSizeF() - 0.5);
+    // Set on each object: a platform theme's per-class fonts would win over
+    // the inherited one.
+    client->setFont(font);
+    for (QWidget* child : client->findChildren<QWidget*>()) child->setFont(font);
 
     // Focus moves Listen, Close, Test Msg, Exit, then the two panes.
     setTabOrder(cmdListen, cmdClose);
