@@ -2,8 +2,18 @@
 
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QWidget>
 
 namespace zv {
+
+namespace {
+// Keyboard focus goes back to the window once a box is gone. Window managers
+// do this themselves; without one (a bare X server) focus would fall to the
+// root window and the keyboard would stop reaching the program.
+void giveFocusBack(QWidget* parent) {
+    if (parent != nullptr && parent->isVisible()) parent->activateWindow();
+}
+}  // namespace
 
 int QtDialogs::MsgBox(const QString& prompt, int flags, const QString& title) {
     QMessageBox box(parent_);
@@ -11,7 +21,8 @@ int QtDialogs::MsgBox(const QString& prompt, int flags, const QString& title) {
     box.setText(prompt);
     box.setIcon((flags & mb::Information) ? QMessageBox::Information : QMessageBox::NoIcon);
     box.setStandardButtons(QMessageBox::Ok);
-    box.exec();
+    (void)box.exec();  // one OK button: the answer is always OK
+    giveFocusBack(parent_);
     return 1;
 }
 
@@ -20,6 +31,7 @@ QString QtDialogs::InputBox(const QString& prompt, const QString& title,
     bool ok = false;
     const QString answer =
         QInputDialog::getText(parent_, title, prompt, QLineEdit::Normal, defaultText, &ok);
+    giveFocusBack(parent_);
     return ok ? answer : QString();
 }
 

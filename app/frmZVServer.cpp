@@ -128,6 +128,10 @@ void frmZVServer::buildWindow() {
     cmdClose = button("cmdClose", "&Close", 1320);
     cmdSend = button("cmdSend", "&Test Msg", 2520);
     cmdExit = button("cmdExit", "E&xit", 3720);
+    // "&Com Port" and "&Close" share Alt+C. As on the platform the layout comes
+    // from, the menu bar wins: Alt+C opens the menu, Close is reached by Tab
+    // and Space. Qt would otherwise alternate between the two on each press.
+    cmdClose->setShortcut(QKeySequence());
     shpPort2 = lamp("shpPort2", 2040);
     shpPort1 = lamp("shpPort1", 1440);
     // The left column of labels starts at 120 twips, in line with the Listen

@@ -26,7 +26,7 @@ void frmZVServer::cmdExit_Click() {
     trapBox(QStringLiteral("VB6 runtime error (exit): "), [&] {
         settings_.SaveSetting(QStringLiteral("FormTop"), singleToText(Top()));
         settings_.SaveSetting(QStringLiteral("FormLeft"), singleToText(Left()));
-        close();  // runs Form_Unload through closeEvent
+        (void)close();  // runs Form_Unload through closeEvent, which never cancels
     });
 }
 
