@@ -82,7 +82,8 @@ void DataPane::sync() {
 
 void DataPane::keyPressEvent(QKeyEvent* event) {
     const QString text = event->text();
-    if (!text.isEmpty()) {
+    // Alt chords are access keys, not characters to send.
+    if (!text.isEmpty() && !(event->modifiers() & Qt::AltModifier)) {
         int code = text.at(0).unicode();
         // Ctrl+letter is its control code (Ctrl+C = 3) even where the platform reports the letter.
         if (event->modifiers() & Qt::ControlModifier) {
