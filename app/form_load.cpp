@@ -5,7 +5,6 @@
 
 #include "app/dialogs.h"
 #include "app/frmZVServer.h"
-#include "app/lamp.h"
 #include "app/qt_cipher.h"
 #include "app/settings_store.h"
 #include "app/text_number.h"
@@ -97,26 +96,12 @@ void frmZVServer::Form_Load() {
             setStatus(QStringLiteral("closed"));
         }
 
-        // 11. Automatic listening.
+        // 11. Automatic listening, on the ports the mode gave the listeners.
         if (autoconnect == QLatin1String("1")) {
-            if (netport == QLatin1String("1") || netport == QLatin1String("2")) {
-                wskServer1.setLocalPort(toInt32(port));
-                wskServer1.Close();
-                wskServer1.Listen();
-                setStatus(QStringLiteral("listening on port ") + port);
-                shpPort1->setFillColor(colour::Yellow);
-            } else if (netport == QLatin1String("3")) {
-                wskServer1.setLocalPort(toInt32(port));
-                wskServer2.setLocalPort(toInt32(port2));
-                wskServer1.Close();
-                wskServer2.Close();
-                wskServer1.Listen();
-                wskServer2.Listen();
-                setStatus(QStringLiteral("listening on port ") + port + QStringLiteral(" and ") +
-                          port2);
-                shpPort1->setFillColor(colour::Yellow);
-                shpPort2->setFillColor(colour::Yellow);
-            }
+            const bool one = netport == QLatin1String("1") || netport == QLatin1String("2");
+            if (one || netport == QLatin1String("3")) wskServer1.setLocalPort(toInt32(port));
+            if (netport == QLatin1String("3")) wskServer2.setLocalPort(toInt32(port2));
+            listenInMode();
         }
     } catch (const Error& e) {
         errorRecord_ = {e.number(), QString::fromStdString(e.description())};

@@ -164,6 +164,11 @@ class frmZVServer : public QMainWindow {
 
     ErrorRecord& errorRecord() { return errorRecord_; }
 
+    // Bytes a client may leave unread (Qt's send queue) before it is dropped.
+    static constexpr qint64 kMaxClientBacklog = 4 * 1024 * 1024;
+    void setMaxClientBacklog(qint64 bytes) { maxClientBacklog_ = bytes > 0 ? bytes : 1; }
+    qint64 maxClientBacklog() const { return maxClientBacklog_; }
+
   protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -184,10 +189,15 @@ class frmZVServer : public QMainWindow {
     void dataArrival(int index, qint64 bytesTotal);
     void handleClientMessage(int index, const QString& received);
     void mnuDefineTCP_Click(int index);
+    void listenInMode();
     // Sends one envelope to a client that keeps reading; a client with more
     // than kMaxClientBacklog bytes unsent is disconnected instead (false).
     bool sendToClient(int index, const QString& envelope);
-    static constexpr qint64 kMaxClientBacklog = 4 * 1024 * 1024;
+    qint64 maxClientBacklog_ = kMaxClientBacklog;  // bytes
+    // Received serial bytes the control discarded (input cap) since the last
+    // read that went to a client; shown in the status line.
+    qint64 comDiscarded_ = 0;
+    QString comDiscardedText() const;
 
     // Error traps. A trapped handler runs `body`; an error ends it and is
     // reported either in a message box "<prefix><number> - <description>"

@@ -11,10 +11,9 @@ namespace zv {
 struct frmZVServer::Listener {
     Winsock& sock;
     Lamp* lamp;
-    QString name;              // "port 1": the listener, not the port number
-    QString connectedText;     // " connected on port 1" / " connected to port 2"
-    EnvelopeFramer framer;     // text received and not yet handled
-    bool sendBlocked = false;  // the client stopped reading; see sendToClient
+    QString name;           // "port 1": the listener, not the port number
+    QString connectedText;  // " connected on port 1" / " connected to port 2"
+    EnvelopeFramer framer;  // text received and not yet handled
 };
 
 }  // namespace zv

@@ -13,29 +13,29 @@
 
 namespace zv {
 
-void frmZVServer::cmdListen_Click() {
-    try {
-        if (netport == QLatin1String("1") || netport == QLatin1String("2")) {
-            wskServer1.Close();
-            wskServer1.Listen();
-            setStatus(QStringLiteral("listening on port ") + port);
-            shpPort1->setFillColor(colour::Yellow);
-        } else if (netport == QLatin1String("3")) {
-            wskServer1.Close();
-            wskServer2.Close();
-            wskServer1.Listen();
-            wskServer2.Listen();
-            setStatus(QStringLiteral("listening on port ") + port + QStringLiteral(" and ") +
-                      port2);
-            shpPort1->setFillColor(colour::Yellow);
-            shpPort2->setFillColor(colour::Yellow);
-        }
-        cmdClose->setFocus();
-    } catch (const Error& e) {
-        errorRecord_ = {e.number(), QString::fromStdString(e.description())};
-        setStatus(QStringLiteral("listen error"));
+// Closes and reopens the listeners of the current mode; any other mode: nothing.
+void frmZVServer::listenInMode() {
+    if (netport == QLatin1String("1") || netport == QLatin1String("2")) {
+        wskServer1.Close();
+        wskServer1.Listen();
+        setStatus(QStringLiteral("listening on port ") + port);
+        shpPort1->setFillColor(colour::Yellow);
+    } else if (netport == QLatin1String("3")) {
+        wskServer1.Close();
+        wskServer2.Close();
+        wskServer1.Listen();
+        wskServer2.Listen();
+        setStatus(QStringLiteral("listening on port ") + port + QStringLiteral(" and ") + port2);
+        shpPort1->setFillColor(colour::Yellow);
+        shpPort2->setFillColor(colour::Yellow);
     }
-    errorRecord_.clear();
+}
+
+void frmZVServer::cmdListen_Click() {
+    trapStatus(QStringLiteral("listen error"), [&] {
+        listenInMode();
+        cmdClose->setFocus();
+    });
 }
 
 namespace {

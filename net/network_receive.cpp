@@ -34,7 +34,7 @@ void frmZVServer::handleClientMessage(int index, const QString& received) {
 
 bool frmZVServer::sendToClient(int index, const QString& envelope) {
     Listener& l = listener(index);
-    if (l.sock.BytesToWrite() > kMaxClientBacklog) {
+    if (l.sock.BytesToWrite() > maxClientBacklog_) {
         // The client stopped reading: rather than queue without bound, drop
         // it, say so, and listen again for one that reads.
         l.sock.Close();

@@ -1,6 +1,7 @@
 // Serial receive path: every block from the device goes to each connected
 // client as an envelope of its own, then into the "Rx from Com:" pane.
 #include <QLabel>
+#include <exception>
 
 #include "app/data_pane.h"
 #include "app/frmZVServer.h"
@@ -12,31 +13,56 @@
 
 namespace zv {
 
+// The spec gives this handler no trap, but an error leaving a Qt slot ends the
+// program: every step is caught here and shown in the status line instead.
 void frmZVServer::MSComm1_OnComm() {
-    if (wskServer1.State() != sck::Connected && wskServer2.State() != sck::Connected) {
-        // The bytes stay waiting in the control and go with a later event.
-        setStatus(QStringLiteral("com send failed, client not connected"));
-        return;
-    }
-    QString received = MSComm1.Input();
-    for (int i = 0; i < 2; ++i) {
-        if (listener(i).sock.State() != sck::Connected) continue;
-        // Each client on its own: one failing must not cost the other its copy.
-        try {
-            if (sendToClient(i, EncryptText(received, Password)))
-                setStatus(QStringLiteral("com data sent to winsock ") + listener(i).name);
-        } catch (const Error& e) {
-            errorRecord_ = {e.number(), QString::fromStdString(e.description())};
-            setStatus(QStringLiteral("com data send error on ") + listener(i).name);
+    try {
+        if (wskServer1.State() != sck::Connected && wskServer2.State() != sck::Connected) {
+            // The bytes stay waiting in the control (up to its input cap) and go
+            // with a later event.
+            setStatus(QStringLiteral("com send failed, client not connected") + comDiscardedText());
+            return;
         }
+        // One character per byte; EncryptText sends the text's UTF-8, so a byte
+        // 0x80-0xFF reaches the client as the UTF-8 of that Latin-1 character.
+        QString received = MSComm1.Input();
+        comDiscarded_ = 0;
+        for (int i = 0; i < 2; ++i) {
+            if (listener(i).sock.State() != sck::Connected) continue;
+            // Each client on its own: one failing must not cost the other its copy.
+            try {
+                if (sendToClient(i, EncryptText(received, Password)))
+                    setStatus(QStringLiteral("com data sent to winsock ") + listener(i).name);
+            } catch (const Error& e) {
+                errorRecord_ = {e.number(), QString::fromStdString(e.description())};
+                setStatus(QStringLiteral("com data send error on ") + listener(i).name);
+            }
+        }
+        errorRecord_.clear();
+        ShowData(*txtTxData, received);
+    } catch (const Error& e) {  // the read failed: nothing was sent or shown
+        errorRecord_ = {e.number(), QString::fromStdString(e.description())};
+        setStatus(QStringLiteral("com data read error"));
+        errorRecord_.clear();
+    } catch (const std::exception&) {  // e.g. out of memory
+        setStatus(QStringLiteral("com data read error"));
     }
-    errorRecord_.clear();
-    ShowData(*txtTxData, received);
 }
 
+// The control dropped the oldest waiting bytes (its input cap): the running
+// total since the last read that went to a client is shown until then.
 void frmZVServer::MSComm1_InputOverflow(qint64 droppedBytes) {
-    setStatus(
-        QStringLiteral("com buffer full, no client: %1 oldest bytes discarded").arg(droppedBytes));
+    comDiscarded_ += droppedBytes;
+    const bool client =
+        wskServer1.State() == sck::Connected || wskServer2.State() == sck::Connected;
+    setStatus((client ? QStringLiteral("com buffer full: %1 oldest bytes discarded")
+                      : QStringLiteral("com buffer full, no client: %1 oldest bytes discarded"))
+                  .arg(comDiscarded_));
+}
+
+QString frmZVServer::comDiscardedText() const {
+    return comDiscarded_ > 0 ? QStringLiteral("; %1 oldest bytes discarded").arg(comDiscarded_)
+                             : QString();
 }
 
 }  // namespace zv

@@ -25,7 +25,9 @@ frmZVServer& ServerRig::open() {
     comm = std::make_unique<SerialComm>(comDeviceResolver(*settings));
     server1 = std::make_unique<TcpWinsock>();
     server2 = std::make_unique<TcpWinsock>();
-    window = std::make_unique<frmZVServer>(dialogs, *settings, *comm, *server1, *server2);
+    window = std::make_unique<frmZVServer>(dialogs, *settings, *comm,
+                                           plug1 ? *plug1 : static_cast<Winsock&>(*server1),
+                                           plug2 ? *plug2 : static_cast<Winsock&>(*server2));
     return *window;
 }
 

@@ -38,6 +38,10 @@ struct ServerRig {
     std::unique_ptr<TcpWinsock> server1;
     std::unique_ptr<TcpWinsock> server2;
     std::unique_ptr<frmZVServer> window;
+    // A socket control of the test's own in place of a real listener (not
+    // owned; set before open()). The real one is still built, unused.
+    Winsock* plug1 = nullptr;
+    Winsock* plug2 = nullptr;
 };
 
 }  // namespace zv::test

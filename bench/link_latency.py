@@ -1,0 +1,192 @@
+#!/usr/bin/env python3
+"""Link latency of the running server against a plain socat relay.
+
+Starts socat (a pseudo-terminal pair: the device), then the real program
+(QT_QPA_PLATFORM=offscreen, a temporary XDG_CONFIG_HOME whose settings map COM3
+to one end, mode "1", autoconnect "1", a free port), and times over loopback:
+  device -> client: a byte string written on the far end of the pty until its
+                    whole envelope has arrived at a TCP client;
+  client -> device: an envelope sent by the client until its bytes come out of
+                    the pty.
+Then the same through `socat <pty> TCP-LISTEN` on the same pty pair, and the
+cost of one derivation (the server's EncryptText, and Python's hashlib PBKDF2)
+in the same run.  Usage: bench/link_latency.py [--build DIR] [-n N]
+"""
+import argparse, hashlib, os, select, socket, statistics, subprocess, sys, tempfile, time, tty
+
+PASS = "ResetNow"
+MSG = 8  # bytes per message: an envelope of 32 Base64 characters
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(cond, timeout=10.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if cond():
+            return True
+        time.sleep(0.02)
+    return False
+
+
+def connect(port, timeout=10.0):
+    end = time.monotonic() + timeout
+    while True:
+        try:
+            s = socket.create_connection(("127.0.0.1", port))
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            return s
+        except OSError:
+            if time.monotonic() > end:
+                raise
+            time.sleep(0.05)
+
+
+def read_exact(fd_or_sock, n, timeout=2.0):
+    buf = b""
+    end = time.monotonic() + timeout
+    while len(buf) < n:
+        left = end - time.monotonic()
+        if left <= 0 or not select.select([fd_or_sock], [], [], left)[0]:
+            raise TimeoutError(f"got {len(buf)} of {n} bytes")
+        chunk = fd_or_sock.recv(n - len(buf)) if isinstance(fd_or_sock, socket.socket) else os.read(fd_or_sock, n - len(buf))
+        if not chunk:
+            raise EOFError("closed")
+        buf += chunk
+    return buf
+
+
+class Tool:
+    """bench/envelope_tool as a line filter: the server's own cipher."""
+
+    def __init__(self, path, mode):
+        self.p = subprocess.Popen([path, mode, PASS], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+    def __call__(self, line: bytes) -> bytes:
+        self.p.stdin.write(line + b"\n")
+        self.p.stdin.flush()
+        return self.p.stdout.readline().rstrip(b"\n")
+
+    def close(self):
+        self.p.stdin.close()
+        self.p.wait()
+
+
+def measure(dev, sock, n, enc, dec, envelopes):
+    """Returns (device->client ms list, client->device ms list)."""
+    up, down, got = [], [], []
+    for i in range(n):
+        msg = b"%08d" % i
+        t0 = time.perf_counter()
+        os.write(dev, msg)
+        env = read_exact(sock, 4 * ((16 + MSG + 2) // 3) if envelopes else MSG)
+        up.append((time.perf_counter() - t0) * 1e3)
+        got.append((msg, env))
+        time.sleep(0.003)
+    for i in range(n):
+        msg = b"%08d" % (i + n)
+        wire = enc(msg) if envelopes else msg
+        t0 = time.perf_counter()
+        sock.sendall(wire)
+        out = read_exact(dev, MSG)
+        down.append((time.perf_counter() - t0) * 1e3)
+        if out != msg:
+            raise AssertionError(f"device got {out!r}, expected {msg!r}")
+        time.sleep(0.003)
+    for msg, env in got:  # checked after timing
+        clear = dec(env) if envelopes else env
+        if clear != msg:
+            raise AssertionError(f"client got {clear!r} for {msg!r}")
+    return up, down
+
+
+def summary(name, xs):
+    xs = sorted(xs)
+    p99 = xs[min(len(xs) - 1, int(round(0.99 * (len(xs) - 1))))]
+    return f"{name:34s} median {statistics.median(xs):7.3f} ms   p99 {p99:7.3f} ms   max {xs[-1]:7.3f} ms"
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", default="build")
+    ap.add_argument("-n", type=int, default=300)
+    a = ap.parse_args()
+    server = os.path.join(a.build, "tandro-zv-server")
+    tool = os.path.join(a.build, "bench", "envelope_tool")
+    tmp = tempfile.mkdtemp(prefix="zv-bench-")
+    pa, pb = os.path.join(tmp, "a"), os.path.join(tmp, "b")
+    procs = []
+    try:
+        pty = subprocess.Popen(["socat", f"pty,raw,echo=0,link={pa}", f"pty,raw,echo=0,link={pb}"])
+        procs.append(pty)
+        if not wait_for(lambda: os.path.exists(pa) and os.path.exists(pb)):
+            sys.exit("socat pty pair did not start")
+        dev = os.open(pb, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(dev)
+
+        # Derivation cost, same run.
+        derive_server = float(subprocess.check_output([tool, "time", PASS, "100"])) / 1e3
+        ts = []
+        for i in range(50):
+            t0 = time.perf_counter()
+            hashlib.pbkdf2_hmac("sha512", PASS.encode(), os.urandom(8), 10000, 48)
+            ts.append((time.perf_counter() - t0) * 1e3)
+        derive_py = statistics.median(ts)
+
+        # The server.
+        port = free_port()
+        conf = os.path.join(tmp, "config", "Tandro ZV Server")
+        os.makedirs(conf)
+        with open(os.path.join(conf, "Tandro ZV Server.ini"), "w") as f:
+            f.write("[settings]\ncom%20port=3\n"
+                    f"com%20device%203={pa}\nnetport=1\nautoconnect=1\n"
+                    f"TCP%20Port={port}\nTCP%20Port%202={free_port()}\n")
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=os.path.join(tmp, "config"))
+        srv = subprocess.Popen([server], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        procs.append(srv)
+        sock = connect(port)
+        time.sleep(0.3)  # the window accepts and turns the lamp green
+        enc, dec = Tool(tool, "enc"), Tool(tool, "dec")
+        up, down = measure(dev, sock, a.n, enc, dec, True)
+        enc.close(); dec.close()
+        sock.close()
+        srv.terminate(); srv.wait(5)
+        procs.remove(srv)
+
+        # The plain relay of the same pty.
+        rport = free_port()
+        relay = subprocess.Popen(["socat", f"FILE:{pa},raw,echo=0", f"TCP-LISTEN:{rport},reuseaddr,nodelay"])
+        procs.append(relay)
+        rsock = connect(rport)
+        time.sleep(0.2)
+        rup, rdown = measure(dev, rsock, a.n, None, None, False)
+        rsock.close()
+
+        print(f"samples per direction: {a.n}, message {MSG} bytes (envelope 32 characters)")
+        print(f"one derivation (server's EncryptText, median of 100):  {derive_server:.3f} ms")
+        print(f"one derivation (Python hashlib PBKDF2, median of 50):  {derive_py:.3f} ms")
+        print(summary("server device -> client envelope", up))
+        print(summary("server client envelope -> device", down))
+        print(summary("socat relay device -> client", rup))
+        print(summary("socat relay client -> device", rdown))
+        goal = derive_server + 0.5
+        ok = all(statistics.median(x) <= goal for x in (up, down))
+        stall = any(sorted(x)[int(0.99 * (len(x) - 1))] >= 40 for x in (up, down))
+        print(f"goal: median <= derivation + 0.5 ms = {goal:.3f} ms: {'met' if ok else 'NOT met'}; "
+              f"40 ms stalls at p99: {'yes' if stall else 'none'}")
+        os.close(dev)
+    finally:
+        for p in procs:
+            p.terminate()
+            try:
+                p.wait(5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+
+
+if __name__ == "__main__":
+    main()
