@@ -1,0 +1,195 @@
+#include "client/connect_session.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "cipher/envelope.h"
+#include "cipher/error.h"
+#include "client/cli_error.h"
+
+namespace zv::client {
+
+ConnectSession::ConnectSession(const Options& options, std::string passPhrase, int inFd, int outFd)
+    : options_(options),
+      passPhrase_(std::move(passPhrase)),
+      inFd_(inFd),
+      out_(outFd),
+      input_(inFd, QSocketNotifier::Read) {
+    input_.setEnabled(false);  // nothing is read before the connection stands
+    connectTimer_.setSingleShot(true);
+    quietTimer_.setSingleShot(true);
+    waitTimer_.setSingleShot(true);
+    drainTimer_.setSingleShot(true);
+
+    connect(&socket_, &QTcpSocket::connected, this, &ConnectSession::onConnected);
+    connect(&socket_, &QTcpSocket::readyRead, this, &ConnectSession::onReadyRead);
+    connect(&socket_, &QTcpSocket::bytesWritten, this, &ConnectSession::onBytesWritten);
+    connect(&socket_, &QTcpSocket::errorOccurred, this, &ConnectSession::onError);
+    connect(&socket_, &QTcpSocket::disconnected, this, &ConnectSession::onDisconnected);
+    connect(&input_, &QSocketNotifier::activated, this, &ConnectSession::onInput);
+    connect(&connectTimer_, &QTimer::timeout, this,
+            [this] { finish(kExitFailure, "cannot connect to " + where() + ": timed out"); });
+    connect(&quietTimer_, &QTimer::timeout, this, [this] { show(framer_.flush()); });
+    connect(&waitTimer_, &QTimer::timeout, this, &ConnectSession::hangUp);
+    connect(&drainTimer_, &QTimer::timeout, this, [this] {
+        finish(kExitFailure, "could not hand " + std::to_string(socket_.bytesToWrite()) +
+                                 " bytes to " + where() + " in time");
+    });
+}
+
+int ConnectSession::run() {
+    connectTimer_.start(kConnectTimeoutMs);
+    socket_.connectToHost(options_.host, options_.port);
+    if (!done_) (void)loop_.exec();  // the result is status_, set by finish()
+    socket_.abort();
+    releaseWatch();
+    return status_;
+}
+
+std::string ConnectSession::where() const {
+    return options_.host.toStdString() + ":" + std::to_string(options_.port);
+}
+
+void ConnectSession::finish(int status, const std::string& message) {
+    if (done_) return;
+    done_ = true;
+    status_ = status;
+    if (!message.empty()) std::fprintf(stderr, "tandro-zv-client: %s\n", message.c_str());
+    input_.setEnabled(false);
+    loop_.quit();
+}
+
+void ConnectSession::onConnected() {
+    connectTimer_.stop();
+    connected_ = true;
+    // Small messages must not wait for a delayed acknowledgement.
+    socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    watch_ = ::fcntl(int(socket_.socketDescriptor()), F_DUPFD_CLOEXEC, 0);  // -1: no reset check
+    input_.setEnabled(true);
+}
+
+void ConnectSession::onInput() {
+    char buf[65536];
+    const ssize_t n = ::read(inFd_, buf, sizeof buf);
+    if (n < 0) {
+        if (errno == EINTR || errno == EAGAIN) return;
+        finish(kExitFailure, std::string("cannot read standard input: ") + std::strerror(errno));
+        return;
+    }
+    try {
+        if (n == 0) {
+            for (const Piece& p : lines_.finish()) send(p);
+            endOfInput();
+            return;
+        }
+        for (const Piece& p : lines_.append(std::string_view(buf, size_t(n)))) send(p);
+    } catch (const Failure& e) {
+        finish(kExitFailure, e.what());
+        return;
+    } catch (const Error& e) {
+        finish(kExitFailure, "cipher failure: " + e.description());
+        return;
+    }
+    // Bounded memory when the server reads slower than we are fed.
+    if (socket_.bytesToWrite() > kMaxUnsent) input_.setEnabled(false);
+}
+
+void ConnectSession::send(const Piece& piece) {
+    const std::string text = piece.lineEnd ? piece.text + options_.eol : piece.text;
+    const std::string envelope = EncryptText(text, passPhrase_);
+    const qint64 written = socket_.write(envelope.data(), qint64(envelope.size()));
+    if (written != qint64(envelope.size()))
+        throw Failure("cannot send to " + where() + ": " + socket_.errorString().toStdString());
+}
+
+void ConnectSession::onBytesWritten() {
+    if (!inputEnded_ && !done_ && socket_.bytesToWrite() <= kMaxUnsent / 2) input_.setEnabled(true);
+}
+
+void ConnectSession::endOfInput() {
+    inputEnded_ = true;
+    input_.setEnabled(false);
+    if (options_.waitMs > 0) {
+        waitTimer_.start(options_.waitMs);
+    } else {
+        hangUp();
+    }
+}
+
+void ConnectSession::hangUp() {
+    drainTimer_.start(kDrainTimeoutMs);
+    // Qt writes what is still queued, then closes and emits disconnected.
+    socket_.disconnectFromHost();
+}
+
+void ConnectSession::onReadyRead() {
+    show(framer_.append(socket_.readAll()));
+    if (framer_.holding()) {
+        quietTimer_.start(ReceiveFramer::kSplitGraceMs);
+    } else {
+        quietTimer_.stop();
+    }
+}
+
+void ConnectSession::show(const QStringList& envelopes) {
+    try {
+        for (const QString& e : envelopes) {
+            if (!isEnvelope(e)) {
+                std::fprintf(stderr,
+                             "tandro-zv-client: ignored %lld characters from %s that are "
+                             "not an envelope\n",
+                             static_cast<long long>(e.size()), where().c_str());
+                continue;
+            }
+            out_.write(DecryptText(e.toStdString(), passPhrase_));
+        }
+    } catch (const Failure& e) {
+        finish(kExitFailure, e.what());
+    } catch (const Error& e) {
+        finish(kExitFailure, "cipher failure: " + e.description());
+    }
+}
+
+// Qt reports a reset as RemoteHostClosedError too, and has closed its
+// descriptor by then; a duplicate keeps the socket to ask the kernel: after
+// the server's FIN it waits in CLOSE_WAIT, after a reset it is closed.
+bool ConnectSession::wasReset() const {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    return watch_ >= 0 && ::getsockopt(watch_, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
+           info.tcpi_state == TCP_CLOSE;
+}
+
+void ConnectSession::releaseWatch() {
+    if (watch_ >= 0) (void)::close(watch_);  // the last reference: the kernel closes the socket
+    watch_ = -1;
+}
+
+void ConnectSession::onError(QAbstractSocket::SocketError error) {
+    std::string why = socket_.errorString().toStdString();
+    if (error == QAbstractSocket::RemoteHostClosedError) {
+        // The server closing is an end like any other; disconnected follows.
+        if (!wasReset()) return;
+        why = "connection reset";
+    }
+    finish(kExitFailure, connected_ ? "connection to " + where() + " lost: " + why
+                                    : "cannot connect to " + where() + ": " + why);
+}
+
+void ConnectSession::onDisconnected() {
+    releaseWatch();
+    if (socket_.bytesAvailable() > 0) show(framer_.append(socket_.readAll()));
+    show(framer_.flush());
+    if (!inputEnded_ && !done_)
+        std::fprintf(stderr, "tandro-zv-client: %s closed the connection\n", where().c_str());
+    finish(0);
+}
+
+}  // namespace zv::client

@@ -1,0 +1,68 @@
+#pragma once
+// `connect`: one TCP connection to the server. Lines of standard input go out
+// as envelopes, one write each; envelopes received are decrypted and written
+// to standard output as they arrive. One Qt event loop, no threads.
+#include <QEventLoop>
+#include <QObject>
+#include <QSocketNotifier>
+#include <QTcpSocket>
+#include <QTimer>
+#include <string>
+
+#include "client/line_splitter.h"
+#include "client/options.h"
+#include "client/output.h"
+#include "client/receive_framer.h"
+
+namespace zv::client {
+
+class ConnectSession : public QObject {
+    Q_OBJECT
+
+  public:
+    static constexpr int kConnectTimeoutMs = 10000;
+    static constexpr int kDrainTimeoutMs = 10000;      // to hand the last lines to the server
+    static constexpr qint64 kMaxUnsent = 1024 * 1024;  // bytes; stdin is not read above this
+
+    ConnectSession(const Options& options, std::string passPhrase, int inFd, int outFd);
+
+    // Runs to the end; returns the exit status. Errors go to stderr as one line.
+    int run();
+
+  private:
+    void onConnected();
+    void onInput();
+    void onBytesWritten();
+    void onReadyRead();
+    void onError(QAbstractSocket::SocketError error);
+    void onDisconnected();
+    bool wasReset() const;
+    void releaseWatch();
+    void endOfInput();
+    void hangUp();
+    void show(const QStringList& envelopes);
+    void send(const Piece& piece);
+    void finish(int status, const std::string& message = {});
+    std::string where() const;
+
+    Options options_;
+    std::string passPhrase_;
+    int inFd_;
+    Output out_;
+    QTcpSocket socket_;
+    QSocketNotifier input_;
+    QTimer connectTimer_;
+    QTimer quietTimer_;  // hands on a held piece when nothing follows
+    QTimer waitTimer_;   // --wait after end of input
+    QTimer drainTimer_;
+    LineSplitter lines_;
+    ReceiveFramer framer_;
+    QEventLoop loop_;
+    int watch_ = -1;  // a duplicate of the socket's descriptor, see wasReset()
+    bool connected_ = false;
+    bool inputEnded_ = false;
+    bool done_ = false;
+    int status_ = 0;
+};
+
+}  // namespace zv::client
