@@ -80,6 +80,18 @@ void DataPane::sync() {
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
 
+void DataPane::syncLater() {
+    if (syncPending_) return;
+    syncPending_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            syncPending_ = false;
+            sync();
+        },
+        Qt::QueuedConnection);
+}
+
 void DataPane::keyPressEvent(QKeyEvent* event) {
     const QString text = event->text();
     // Alt chords are access keys, not characters to send.

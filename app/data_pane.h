@@ -17,6 +17,9 @@ class DataPane : public QPlainTextEdit {
     PaneText& model() { return model_; }
     const PaneText& model() const { return model_; }
     void sync();  // display := model (CR LF and lone CR shown as line ends), caret at end
+    // sync() once the current event is handled, so the link's writes that
+    // follow an append do not wait for text layout.
+    void syncLater();
 
   signals:
     // A key press with a character code (control characters included).
@@ -27,6 +30,7 @@ class DataPane : public QPlainTextEdit {
 
   private:
     PaneText model_;
+    bool syncPending_ = false;
     QString shown_;  // the model text the display last showed
 };
 

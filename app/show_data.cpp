@@ -13,7 +13,7 @@ void frmZVServer::ShowData(DataPane& pane, QString& data) {
     } catch (const Error& e) {
         reportBox(QStringLiteral("VB6 runtime error (ShowData): "), e);
     }
-    pane.sync();
+    pane.syncLater();
 }
 
 QString frmZVServer::stripLF(const QString& strToStrip) {

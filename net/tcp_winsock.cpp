@@ -164,6 +164,10 @@ void TcpWinsock::SendData(const QString& text) {
     if (socket_->write(bytes) != bytes.size()) {
         throw Error(errc::SocketFailure, socket_->errorString().toStdString());
     }
+    // To the kernel now, not on the next event-loop pass: the handler may go
+    // on for milliseconds (another derivation, a pane redraw). false only means
+    // the kernel queue is full; Qt writes the rest when it drains.
+    static_cast<void>(socket_->flush());
 }
 
 QString TcpWinsock::GetData() {

@@ -1,5 +1,7 @@
 #include "serial/serial_comm.h"
 
+#include <poll.h>
+
 #include <unistd.h>
 
 #include <QFileInfo>
@@ -268,6 +270,12 @@ void SerialComm::setOutput(const QString& text) {
         port_.clearError();
         raise(errc::SerialIo, QStringLiteral("Write to %1 failed: %2").arg(portName(), why));
     }
+    // To the line now rather than after the rest of the handler (which may
+    // encrypt the message again for the other client). Only when the tty takes
+    // bytes: Qt reports a write into a full tty queue as a write error.
+    pollfd ready{static_cast<int>(port_.handle()), POLLOUT, 0};
+    if (::poll(&ready, 1, 0) == 1 && (ready.revents & POLLOUT) != 0)
+        static_cast<void>(port_.flush());
 }
 
 qint64 SerialComm::InBufferCount() const {
