@@ -53,13 +53,11 @@ frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, MSComm& comm
     listeners_[0].reset(new Listener{wskServer1,
                                      shpPort1,
                                      QStringLiteral("port 1"),
-                                     QStringLiteral(" connected on port 1"),
-                                     {}});
+                                     QStringLiteral(" connected on port 1")});
     listeners_[1].reset(new Listener{wskServer2,
                                      shpPort2,
                                      QStringLiteral("port 2"),
-                                     QStringLiteral(" connected to port 2"),
-                                     {}});
+                                     QStringLiteral(" connected to port 2")});
     connectControls();
 }
 

@@ -9,11 +9,25 @@
 namespace zv {
 
 struct frmZVServer::Listener {
+    Listener(Winsock& s, Lamp* l, QString n, QString connected)
+        : sock(s), lamp(l), name(std::move(n)), connectedText(std::move(connected)) {}
+
     Winsock& sock;
     Lamp* lamp;
     QString name;           // "port 1": the listener, not the port number
     QString connectedText;  // " connected on port 1" / " connected to port 2"
     EnvelopeFramer framer;  // text received and not yet handled
+    // The last envelope of a read while its Base64 may yet go on (no "="
+    // padding): TCP can cut an envelope where it looks whole. How many of its
+    // deciphered bytes were handled, so a continuation adds only new text.
+    QString openEnvelope;
+    qsizetype openHandled = 0;
+
+    void resetReceive() {
+        framer.clear();
+        openEnvelope.clear();
+        openHandled = 0;
+    }
 };
 
 }  // namespace zv

@@ -2,6 +2,9 @@
 // The cipher for Qt text: texts go in and come out as UTF-8.
 #include <QString>
 
+#include <QByteArray>
+
+#include "cipher/codec.h"
 #include "cipher/envelope.h"
 
 namespace zv {
@@ -14,6 +17,19 @@ inline QString EncryptText(const QString& Source, const QString& PassPhrase) {
 inline QString DecryptText(const QString& Source, const QString& PassPhrase) {
     return QString::fromStdString(
         DecryptText(std::string_view(Source.toStdString()), PassPhrase.toStdString()));
+}
+
+// The deciphered bytes of an envelope, before they are read as UTF-8.
+inline QByteArray DecryptBytes(const QString& Source, const QString& PassPhrase) {
+    const Bytes clear = DecryptBytes(std::string_view(Source.toStdString()),
+                                     std::string_view(PassPhrase.toStdString()));
+    return QByteArray(reinterpret_cast<const char*>(clear.data()), qsizetype(clear.size()));
+}
+
+// UTF-8 bytes as text, each broken sequence as U+FFFD (as DecryptText reads them).
+inline QString DecodeUtf8(QByteArrayView bytes) {
+    return QString::fromStdString(DecodeUtf8(
+        ByteView(reinterpret_cast<const std::uint8_t*>(bytes.data()), size_t(bytes.size()))));
 }
 
 }  // namespace zv

@@ -51,7 +51,7 @@ std::string EncryptText(std::string_view Source, ByteView RawKey) {
     return EncodeBase64(Data);
 }
 
-std::string DecryptText(std::string_view Source, std::string_view PassPhrase) {
+Bytes DecryptBytes(std::string_view Source, std::string_view PassPhrase) {
     Bytes Data = DecodeBase64(Source);
     const WipeOnExit Wipe(Data);
     // Without a complete header the whole data is deciphered under an empty salt.
@@ -62,7 +62,13 @@ std::string DecryptText(std::string_view Source, std::string_view PassPhrase) {
         Body = Body.subspan(kHeaderSize);
     }
     Crypt(Body, AsBytes(PassPhrase), Salt, {});
-    return DecodeUtf8(Body);
+    return Bytes(Body.begin(), Body.end());
+}
+
+std::string DecryptText(std::string_view Source, std::string_view PassPhrase) {
+    Bytes Clear = DecryptBytes(Source, PassPhrase);
+    const WipeOnExit Wipe(Clear);
+    return DecodeUtf8(Clear);
 }
 
 std::string DecryptText(std::string_view Source) {

@@ -21,6 +21,9 @@ std::string EncryptText(std::string_view Source, std::string_view PassPhrase);
 // Raises zv::Error(errc::CipherFailure, ...) only when the engine fails.
 std::string DecryptText(std::string_view Source, std::string_view PassPhrase);
 
+// The deciphered bytes themselves, before they are read as UTF-8.
+Bytes DecryptBytes(std::string_view Source, std::string_view PassPhrase);
+
 // As above with the salt taken from Random.
 std::string EncryptText(std::string_view Source, std::string_view PassPhrase,
                         const RandomSource& Random);

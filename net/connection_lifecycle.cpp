@@ -16,7 +16,7 @@ void frmZVServer::connectionRequest(int index, std::int32_t requestID) {
     trapStatus(l.name + QStringLiteral(" connection request error"), [&] {
         l.sock.Close();  // no longer listening: a second client is refused
         l.sock.Accept(requestID);
-        l.framer.clear();
+        l.resetReceive();
         QCoreApplication::processEvents();
         setStatus(QStringLiteral("client ") + QString::number(requestID) + l.connectedText);
         l.lamp->setFillColor(colour::Green);
@@ -26,7 +26,7 @@ void frmZVServer::connectionRequest(int index, std::int32_t requestID) {
 void frmZVServer::clientClosed(int index) {
     Listener& l = listener(index);
     // A message still waiting for its end is handled before the close.
-    for (const QString& message : l.framer.flush()) handleClientMessage(index, message);
+    for (const QString& message : l.framer.flush()) handleClientMessage(index, message, true);
     trapStatus(l.name + QStringLiteral(" close error"), [&] {
         l.sock.Close();
         setStatus(l.name + QStringLiteral(" closed"));

@@ -87,3 +87,25 @@ QStringList EnvelopeFramer::flush() {
 }
 
 }  // namespace zv
+
+namespace zv {
+
+bool EnvelopeFramer::mayContinue(QStringView piece) {
+    if (!piece.startsWith(kHeader)) return false;
+    for (QChar c : piece)
+        if (!isBase64(c)) return false;
+    return true;
+}
+
+bool EnvelopeFramer::continuesEnvelope(QStringView piece) {
+    if (piece.isEmpty() || piece.startsWith(kHeader)) return false;
+    qsizetype end = piece.size();
+    while (end > 0 && isLineSpace(piece[end - 1])) --end;
+    for (int pad = 0; pad < 2 && end > 0 && piece[end - 1] == u'='; ++pad) --end;
+    if (end == 0) return false;
+    for (qsizetype i = 0; i < end; ++i)
+        if (!isBase64(piece[i])) return false;
+    return true;
+}
+
+}  // namespace zv

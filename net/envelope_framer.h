@@ -17,7 +17,9 @@
 //  - more than kMaxPending characters waiting are handed on as they stand.
 // Limit: an envelope split by TCP at a multiple of 4 characters, where its
 // first part ends without "=" padding, looks whole; that part is handed on
-// early and the rest follows as a second, meaningless message.
+// early and the rest follows as a second piece. mayContinue() and
+// continuesEnvelope() let the receiver join the two (see the network receive
+// path): in counter mode the first part deciphers to the start of the text.
 #include <QString>
 #include <QStringList>
 
@@ -31,6 +33,11 @@ class EnvelopeFramer {
     QStringList append(const QString& received);
     // Hands on whatever waits (the client closed); empty list when nothing.
     QStringList flush();
+
+    // An envelope whose Base64 may go on: the header, Base64 only, no "=".
+    static bool mayContinue(QStringView piece);
+    // Base64 that is no envelope of its own: the rest of a cut one, if any.
+    static bool continuesEnvelope(QStringView piece);
     qsizetype pending() const { return pending_.size(); }
     void clear() {
         pending_.clear();

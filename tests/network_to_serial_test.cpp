@@ -95,8 +95,7 @@ TEST(NetworkToSerial, MessageSplitAcrossTwoReadsArrivesIntact) {
     ASSERT_TRUE(link.start("1"));
     TcpClient client;
     ASSERT_TRUE(link.connect(client, link.p1, link.sock1));
-    // Cuts that TCP may make: inside the header, just after it, in the middle
-    // (not at a multiple of 4 characters: see EnvelopeFramer's documented limit).
+    // Cuts that TCP may make: inside the header, just after it, in the middle.
     const QByteArray env = test::opensslEncrypt("split across two reads", "ResetNow");
     for (qsizetype cut :
          {qsizetype(3), qsizetype(11), env.size() / 2 / 4 * 4 + 1, env.size() - 1}) {
@@ -108,6 +107,30 @@ TEST(NetworkToSerial, MessageSplitAcrossTwoReadsArrivesIntact) {
         expectDevice(*link.device, "split across two reads");
     }
     EXPECT_EQ(link.status(), "port 1 received data");
+}
+
+TEST(NetworkToSerial, EnvelopeCutOnAQuadBoundaryIsJoinedNotGarbled) {
+    LinkRig link;
+    ASSERT_TRUE(link.start("3"));
+    TcpClient client, other;
+    ASSERT_TRUE(link.connect(client, link.p1, link.sock1));
+    ASSERT_TRUE(link.connect(other, link.p2, link.sock2));
+    // 24 characters are 18 bytes: the header and "x" plus the first byte of
+    // the two-byte "\u00e9". That part ends unpadded and looks whole.
+    const QByteArray env = test::opensslEncrypt("x\xc3\xa9z and the rest of it\r", "ResetNow");
+    ASSERT_TRUE(client.send(env.left(24)));
+    EXPECT_EQ(link.device->read(1), QByteArray("x"));
+    QTest::qWait(100);
+    ASSERT_TRUE(client.send(env.mid(24)));
+    expectDevice(*link.device, "\xe9z and the rest of it\r");  // no '?' for the cut character
+    EXPECT_EQ(link.w->txtRxData->model().Text(),
+              QString::fromUtf8("x\u00e9z and the rest of it\r\n"));
+    // The other client gets the same text, in the two envelopes it came as
+    // ("x": 24 characters; the rest, 23 UTF-8 bytes: 52).
+    const QByteArray both = other.read(24 + 52);
+    ASSERT_EQ(both.size(), 24 + 52);
+    EXPECT_EQ(test::opensslDecrypt(both.left(24), "ResetNow"), "x");
+    EXPECT_EQ(test::opensslDecrypt(both.mid(24), "ResetNow"), "\xc3\xa9z and the rest of it\r");
 }
 
 TEST(NetworkToSerial, TwoMessagesInOneReadArriveIntact) {
