@@ -13,8 +13,8 @@
 
 namespace zv {
 
-// The spec gives this handler no trap, but an error leaving a Qt slot ends the
-// program: every step is caught here and shown in the status line instead.
+// An error leaving a Qt slot would end the program: every step is caught
+// here and shown in the status line instead.
 void frmZVServer::MSComm1_OnComm() {
     try {
         if (wskServer1.State() != sck::Connected && wskServer2.State() != sck::Connected) {
@@ -27,17 +27,25 @@ void frmZVServer::MSComm1_OnComm() {
         // 0x80-0xFF reaches the client as the UTF-8 of that Latin-1 character.
         QString received = MSComm1.Input();
         comDiscarded_ = 0;
-        for (int i = 0; i < 2; ++i) {
-            if (listener(i).sock.State() != sck::Connected) continue;
-            // Each client on its own: one failing must not cost the other its copy.
-            try {
-                if (sendToClient(i, EncryptText(received, Password)))
-                    setStatus(QStringLiteral("com data sent to winsock ") + listener(i).name);
-            } catch (const Error& e) {
-                errorRecord_ = {e.number(), QString::fromStdString(e.description())};
-                setStatus(QStringLiteral("com data send error on ") + listener(i).name);
+        // Bytes that piled up while no client was there go out in messages
+        // that every receiver can buffer whole (1 MiB of text at most).
+        constexpr qsizetype kMaxMessageChars = 256 * 1024;
+        qsizetype at = 0;
+        do {
+            const QString piece = received.mid(at, kMaxMessageChars);
+            for (int i = 0; i < 2; ++i) {
+                if (listener(i).sock.State() != sck::Connected) continue;
+                // Each client on its own: one failing must not cost the other its copy.
+                try {
+                    if (sendToClient(i, EncryptText(piece, Password)))
+                        setStatus(QStringLiteral("com data sent to winsock ") + listener(i).name);
+                } catch (const Error& e) {
+                    errorRecord_ = {e.number(), QString::fromStdString(e.description())};
+                    setStatus(QStringLiteral("com data send error on ") + listener(i).name);
+                }
             }
-        }
+            at += kMaxMessageChars;
+        } while (at < received.size());
         errorRecord_.clear();
         ShowData(*txtTxData, received);
     } catch (const Error& e) {  // the read failed: nothing was sent or shown

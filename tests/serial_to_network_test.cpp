@@ -120,3 +120,20 @@ TEST(SerialToNetwork, WithoutAClientBytesWaitAndGoWithTheNextEvent) {
     EXPECT_EQ(link.status(), "com data sent to winsock port 1");
     EXPECT_EQ(link.w->txtTxData->model().Text(), "early late");
 }
+
+TEST(SerialToNetwork, APileUpGoesOutInMessagesEveryReceiverCanBuffer) {
+    LinkRig link;
+    ASSERT_TRUE(link.start("1"));
+    QByteArray piled(600 * 1024, '\0');
+    for (qsizetype i = 0; i < piled.size(); ++i) piled[i] = char('a' + i % 26);
+    ASSERT_TRUE(link.device->writeAll(piled));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return link.rig.comm->InBufferCount() == piled.size(); }, 20000));
+    TcpClient client(30000);
+    ASSERT_TRUE(link.connect(client, link.p1, link.sock1));
+    ASSERT_TRUE(link.device->writeAll("!"));
+    const QByteArrayList envelopes = test::readEnvelopes(client, piled.size() + 1, 30000);
+    ASSERT_EQ(envelopes.size(), 3);  // 256 Ki + 256 Ki + the rest
+    for (const QByteArray& e : envelopes) EXPECT_LT(e.size(), 1024 * 1024);
+    EXPECT_TRUE(openAll(envelopes) == piled + "!");
+}
