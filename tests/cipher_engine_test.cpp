@@ -24,12 +24,13 @@ Bytes Counting(std::size_t Size, std::uint8_t First = 0) {
     return Out;
 }
 
-// OpenSSL's AES-CTR (K = 16 or 32) of Data under Key and initial counter block Iv.
-Bytes OpenSslCtr(Bytes Data, ByteView Key, ByteView Iv) {
-    const EVP_CIPHER* Cipher = Key.size() == 16 ? EVP_aes_128_ctr() : EVP_aes_256_ctr();
+// OpenSSL's AES-CTR of Data: key = the first K bytes of Material (K = 16 or
+// 32), initial counter block = the 16 bytes after it.
+Bytes OpenSslCtr(Bytes Data, ByteView Material, std::size_t K = 32) {
     EvpCipherCtxPtr Ctx(EVP_CIPHER_CTX_new());
     int Written = 0;
-    EXPECT_TRUE(EVP_EncryptInit_ex2(Ctx.get(), Cipher, Key.data(), Iv.data(), nullptr));
+    EXPECT_TRUE(EVP_EncryptInit_ex2(Ctx.get(), K == 16 ? EVP_aes_128_ctr() : EVP_aes_256_ctr(),
+                                    Material.data(), Material.data() + K, nullptr));
     EXPECT_TRUE(EVP_EncryptUpdate(Ctx.get(), Data.data(), &Written, Data.data(),
                                   static_cast<int>(Data.size())));
     return Data;
@@ -42,42 +43,25 @@ Bytes Crypt(Bytes Data, ByteView Pass, std::optional<ByteView> Salt, ByteView Ra
     return Data;
 }
 
-TEST(CipherEngine, StepCounterWordCarriesOnlyOnWrap) {
-    const struct {
-        const char *In, *Out;
-        bool Carry;
-    } Cases[] = {
-        {"00000000", "00000001", false}, {"000000FF", "00000100", false},
-        {"00FFFFFF", "01000000", false}, {"FFFFFFFE", "FFFFFFFF", false},
-        {"FFFFFFFF", "00000000", true},
-    };
-    for (const auto& C : Cases) {
-        Bytes Word = Hex(C.In);
-        EXPECT_EQ(C.Carry, StepCounterWord(std::span<std::uint8_t, 4>(Word.data(), 4))) << C.In;
-        EXPECT_EQ(Hex(C.Out), Word) << C.In;
-    }
-}
-
+// The 128-bit counter carries from W3 through W2 and W1 into W0 and wraps.
 TEST(CipherEngine, CounterMatchesOpenSslCtrAcrossCarries) {
-    const char* Counters[] = {
-        "000102030405060708090A0B0C0D0E0F",  // no carry
-        "00000000000000000000000FFFFFFFFE",  // W3 into W2
-        "00000000FFFFFFFFFFFFFFFFFFFFFFFD",  // W3 through W2 and W1 into W0
-        "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF",  // all ones wrap to all zeros
-    };
-    const Bytes Key = Counting(32, 0x40);
-    for (const char* Counter : Counters)
+    for (const char* Counter : {
+             "000102030405060708090A0B0C0D0E0F",  // no carry
+             "00000000000000000000000FFFFFFFFE",  // W3 into W2
+             "00000000FFFFFFFFFFFFFFFFFFFFFFFD",  // W3 through W2 and W1 into W0
+             "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF",  // all ones wrap to all zeros
+         })
         for (std::size_t Size : {0, 1, 16, 17, 80}) {
-            Bytes RawKey = Key;
+            Bytes Material = Counting(32, 0x40);
             const Bytes Iv = Hex(Counter);
-            RawKey.insert(RawKey.end(), Iv.begin(), Iv.end());
-            EXPECT_EQ(OpenSslCtr(Counting(Size), Key, Iv),
-                      Crypt(Counting(Size), {}, ByteView{}, RawKey))
+            Material.insert(Material.end(), Iv.begin(), Iv.end());
+            EXPECT_EQ(OpenSslCtr(Counting(Size), Material),
+                      Crypt(Counting(Size), {}, ByteView{}, Material))
                 << Counter << " size " << Size;
         }
 }
 
-TEST(CipherEngine, KeyMaterialComesFromPbkdf2OrRawKey) {
+TEST(CipherEngine, KeyMaterialFromPbkdf2OrRawKeyAndKeyLength) {
     const Bytes Data = Counting(40);
     const auto Derived = [](std::string_view Pass, std::string_view Salt) {
         Bytes Material(48);
@@ -86,36 +70,32 @@ TEST(CipherEngine, KeyMaterialComesFromPbkdf2OrRawKey) {
                                       EVP_sha512(), 48, Material.data()));
         return Material;
     };
-    const auto Expect = [&](ByteView Material) {
-        return OpenSslCtr(Data, Material.first(32), Material.subspan(32, 16));
-    };
-    EXPECT_EQ(Expect(Derived("pw", "saltsalt")),
-              Crypt(Data, AsBytes("pw"), AsBytes("saltsalt"), {}));
-    EXPECT_EQ(Expect(Derived("pw", "")), Crypt(Data, AsBytes("pw"), ByteView{}, {}));
-    EXPECT_EQ(Expect(Derived("", "saltsalt")), Crypt(Data, {}, AsBytes("saltsalt"), {}));
-    // Salt absent: the pass phrase serves as the salt.
-    EXPECT_EQ(Expect(Derived("pw", "pw")), Crypt(Data, AsBytes("pw"), std::nullopt, {}));
-    // A pass phrase or salt overrides the raw key; without both nothing is derived.
-    EXPECT_EQ(Expect(Derived("pw", "pw")), Crypt(Data, AsBytes("pw"), std::nullopt, Counting(48)));
-    EXPECT_EQ(Expect(Bytes(48)), Crypt(Data, {}, ByteView{}, {}));
-    EXPECT_EQ(Expect(Counting(48)), Crypt(Data, {}, ByteView{}, Counting(60)));  // cut
     Bytes Padded = Counting(20);
     Padded.resize(48);
-    EXPECT_EQ(Expect(Padded), Crypt(Data, {}, ByteView{}, Counting(20)));  // zero-padded
-}
-
-TEST(CipherEngine, KeyLength) {
-    const Bytes Data = Counting(33), Material = Counting(48, 9);
-    for (int K : {0, -5, 32})
-        EXPECT_EQ(OpenSslCtr(Data, ByteView(Material).first(32), ByteView(Material).subspan(32)),
-                  Crypt(Data, {}, ByteView{}, Material, K));
-    EXPECT_EQ(OpenSslCtr(Data, ByteView(Material).first(16), ByteView(Material).subspan(16, 16)),
-              Crypt(Data, {}, ByteView{}, Material, 16));
+    const struct {
+        Bytes Material;
+        Bytes Got;
+    } Cases[] = {
+        {Derived("pw", "saltsalt"), Crypt(Data, AsBytes("pw"), AsBytes("saltsalt"), {})},
+        {Derived("pw", ""), Crypt(Data, AsBytes("pw"), ByteView{}, {})},
+        {Derived("", "saltsalt"), Crypt(Data, {}, AsBytes("saltsalt"), {})},
+        // Salt absent: the pass phrase serves as the salt.
+        {Derived("pw", "pw"), Crypt(Data, AsBytes("pw"), std::nullopt, {})},
+        // A pass phrase or salt overrides the raw key; without both nothing is derived.
+        {Derived("pw", "pw"), Crypt(Data, AsBytes("pw"), std::nullopt, Counting(48))},
+        {Bytes(48), Crypt(Data, {}, ByteView{}, {})},
+        {Counting(48), Crypt(Data, {}, ByteView{}, Counting(60))},      // cut
+        {Padded, Crypt(Data, {}, ByteView{}, Counting(20))},            // zero-padded
+        {Counting(48), Crypt(Data, {}, ByteView{}, Counting(48), -5)},  // 0 or less: 32
+    };
+    for (std::size_t i = 0; i < std::size(Cases); ++i)
+        EXPECT_EQ(OpenSslCtr(Data, Cases[i].Material), Cases[i].Got) << "case " << i;
+    EXPECT_EQ(OpenSslCtr(Data, Counting(48), 16), Crypt(Data, {}, ByteView{}, Counting(48), 16));
     // Lengths AES refuses fail with OpenSSL's reason and code.
     for (int K : {20, 1000000}) {
         Bytes Changed = Data;
         std::string ErrorText;
-        EXPECT_FALSE(CryptBytes(Changed, {}, ByteView{}, Material, K, ErrorText));
+        EXPECT_FALSE(CryptBytes(Changed, {}, ByteView{}, Counting(48), K, ErrorText));
         EXPECT_EQ("invalid key length &H3000082", ErrorText);
     }
 }
@@ -130,42 +110,30 @@ TEST(CipherEngine, StretchesOfAnySizeEqualOneStretch) {
         ASSERT_TRUE(CryptChunk(Ctx, Rest.first(Size), false, false));
         Rest = Rest.subspan(Size);
     }
-    EXPECT_EQ(OpenSslCtr(Whole, ByteView(Material).first(32), ByteView(Material).subspan(32)),
-              Pieces);
+    EXPECT_EQ(OpenSslCtr(Whole, Material), Pieces);
 }
 
+// A digest of 16 or 40 bytes over the input (first byte 0) or the output.
 TEST(CipherEngine, DigestCoversInputOrOutput) {
     const Bytes Material = Counting(48, 100), Plain = Counting(50);
     const Bytes Cipher = Crypt(Plain, {}, ByteView{}, Material);
-    const auto Hmac = [&](const Bytes& Over) {  // keyed with material bytes 16..47
+    const auto Hmac = [&](const Bytes& Over, std::size_t Size) {  // keyed with bytes 16..47
         Bytes Mac(32);
-        std::size_t Size = 0;
+        std::size_t Written = 0;
         EXPECT_TRUE(EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, Material.data() + 16, 32,
-                              Over.data(), Over.size(), Mac.data(), Mac.size(), &Size));
+                              Over.data(), Over.size(), Mac.data(), Mac.size(), &Written));
+        Mac.resize(Size);  // cut, or zero-padded beyond 32
         return Mac;
     };
-    const auto Sized = [](Bytes Mac, std::size_t Size) {  // cut, or zero-padded beyond 32
-        Mac.resize(Size);
-        return Mac;
-    };
-    const struct {
-        std::size_t Size;
-        std::uint8_t First;
-        Bytes Expected;
-    } Cases[] = {
-        {16, 0, Sized(Hmac(Plain), 16)},
-        {16, 1, Sized(Hmac(Cipher), 16)},
-        {40, 0, Sized(Hmac(Plain), 40)},
-        {40, 7, Sized(Hmac(Cipher), 40)},
-    };
-    for (const auto& C : Cases) {
-        Bytes Data = Plain, Digest(C.Size, 0xAA);
-        Digest[0] = C.First;
-        std::string ErrorText;
-        ASSERT_TRUE(CryptBytes(Data, {}, ByteView{}, Material, 0, ErrorText, Digest));
-        EXPECT_EQ(Cipher, Data);
-        EXPECT_EQ(C.Expected, Digest) << C.Size << " first " << int(C.First);
-    }
+    for (std::size_t Size : {16, 40})
+        for (std::uint8_t First : {0, 1, 7}) {
+            Bytes Data = Plain, Digest(Size, 0xAA);
+            Digest[0] = First;
+            std::string ErrorText;
+            ASSERT_TRUE(CryptBytes(Data, {}, ByteView{}, Material, 0, ErrorText, Digest));
+            EXPECT_EQ(Cipher, Data);
+            EXPECT_EQ(Hmac(First ? Cipher : Plain, Size), Digest) << Size << " " << int(First);
+        }
 }
 
 TEST(CipherEngine, MissingAlgorithmsAreUnsupported) {

@@ -1,5 +1,6 @@
 // The serial control against real socat pseudo-terminals: COM3 is end "a",
-// the test plays the far machine on end "b".
+// the test plays the far machine on end "b". The input cap under a flood is
+// checked through the window in bounded_memory_test.
 #include "serial/serial_comm.h"
 
 #include <fcntl.h>
@@ -25,13 +26,6 @@ namespace {
 
 constexpr int kWaitMs = 10000;  // generous: only a broken build waits this long
 
-// The bytes a cooked tty or a careless code page would change, then all 256.
-QByteArray everyByte() {
-    QByteArray b("\x00\x0d\x0a\x11\x13\x7f\x80\xff", 8);
-    for (int i = 0; i < 256; ++i) b.append(char(i));
-    return b;
-}
-
 // The error `f` raises; number 0 when it raises none.
 template <class F>
 zv::Error errorOf(F&& f) {
@@ -47,20 +41,15 @@ class SerialCommTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(pty_->ok()) << pty_->error().toStdString();
-        devices_[3] = pty_->a();
         far_ = std::make_unique<RawTty>(pty_->b());
         ASSERT_TRUE(far_->ok()) << far_->error().toStdString();
         comm_ = makeComm();
     }
 
-    std::unique_ptr<SerialComm> makeComm(qint64 cap = SerialComm::kDefaultInputCap) {
+    // COM3 is the pty, any other number a missing device; set up as start-up does.
+    std::unique_ptr<SerialComm> makeComm() {
         auto c = std::make_unique<SerialComm>(
-            [this](int n) {
-                auto it = devices_.find(n);
-                return it != devices_.end() ? it->second : pty_->a() + "-missing";
-            },
-            cap);
-        // What start-up does before the first open.
+            [this](int n) { return n == 3 ? pty_->a() : pty_->a() + "-missing"; });
         c->setRThreshold(1);
         c->setRTSEnable(false);
         c->setDTREnable(false);
@@ -76,7 +65,6 @@ class SerialCommTest : public ::testing::Test {
     }
 
     std::unique_ptr<PtyPair> pty_ = std::make_unique<PtyPair>();
-    std::map<int, QString> devices_;
     std::unique_ptr<RawTty> far_;
     std::unique_ptr<SerialComm> comm_;
 };
@@ -86,7 +74,9 @@ TEST_F(SerialCommTest, EveryByteValueCrossesUnchangedBothWays) {
     QByteArray received;
     QObject::connect(comm_.get(), &zv::MSComm::OnComm,
                      [&] { received += comm_->Input().toLatin1(); });
-    const QByteArray sent = everyByte();
+    // The bytes a cooked tty or a careless code page would change, then all 256.
+    QByteArray sent("\x00\x0d\x0a\x11\x13\x7f\x80\xff", 8);
+    for (int i = 0; i < 256; ++i) sent.append(char(i));
     ASSERT_TRUE(far_->writeAll(sent));
     EXPECT_TRUE(QTest::qWaitFor([&] { return received.size() >= sent.size(); }, kWaitMs));
     EXPECT_EQ(received, sent);
@@ -119,16 +109,16 @@ TEST_F(SerialCommTest, SettingsReachTheLineAtOnceAndBadTextIsRefused) {
     // Opened before the control takes the device exclusively, to read its termios.
     const int probe = ::open(pty_->a().toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(probe, 0);
+    const auto expectLine = [&](speed_t speed, tcflag_t shape) {
+        termios t{};
+        ASSERT_EQ(::tcgetattr(probe, &t), 0);
+        EXPECT_EQ(::cfgetospeed(&t), speed);
+        EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), shape);
+    };
     ASSERT_NO_THROW(openCom3(*comm_));
-    termios t{};
-    ASSERT_EQ(::tcgetattr(probe, &t), 0);
-    EXPECT_EQ(::cfgetospeed(&t), speed_t(B9600));
-    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
-
+    expectLine(B9600, CS8);
     ASSERT_NO_THROW(comm_->setSettings("19200,n,8,2"));
-    ASSERT_EQ(::tcgetattr(probe, &t), 0);
-    EXPECT_EQ(::cfgetospeed(&t), speed_t(B19200));
-    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8 | CSTOPB));
+    expectLine(B19200, CS8 | CSTOPB);
 
     for (const char* bad : {"", "9600", "9600,N,8", "9600,N,8,1,1", "fast,N,8,1", "0,N,8,1",
                             "9600,X,8,1", "9600,N,4,1", "9600,N,9,1", "9600,N,8,3", "9600,N,8,1.2",
@@ -137,18 +127,16 @@ TEST_F(SerialCommTest, SettingsReachTheLineAtOnceAndBadTextIsRefused) {
         EXPECT_EQ(e.number(), zv::errc::InvalidPropertyValue) << bad;
         EXPECT_NE(e.description().find("Invalid property value"), std::string::npos) << bad;
     }
-    ASSERT_EQ(::tcgetattr(probe, &t), 0);  // a refused text leaves the line as it was
-    EXPECT_EQ(::cfgetospeed(&t), speed_t(B19200));
-    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8 | CSTOPB));
+    expectLine(B19200, CS8 | CSTOPB);  // a refused text leaves the line as it was
     EXPECT_EQ(::close(probe), 0);
 }
 
 TEST_F(SerialCommTest, OpenFailuresNameTheDeviceAndTheCause) {
-    const QString missing = pty_->a() + "-missing";
     comm_->setCommPort(5);
     zv::Error e = errorOf([&] { comm_->setPortOpen(true); });
     EXPECT_EQ(e.number(), zv::errc::PortNotFound);
-    EXPECT_NE(e.description().find(missing.toStdString()), std::string::npos) << e.what();
+    EXPECT_NE(e.description().find((pty_->a() + "-missing").toStdString()), std::string::npos)
+        << e.what();
     EXPECT_FALSE(comm_->PortOpen());
     EXPECT_EQ(errorOf([&] { comm_->setCommPort(17); }).number(), zv::errc::PortNotFound);
 
@@ -157,12 +145,9 @@ TEST_F(SerialCommTest, OpenFailuresNameTheDeviceAndTheCause) {
     e = errorOf([&] { openCom3(*other); });
     EXPECT_EQ(e.number(), zv::errc::PortInUse);
     EXPECT_NE(e.description().find(pty_->a().toStdString()), std::string::npos) << e.what();
-    // Choosing another port while open is refused; reopening in place is clean.
+    // Choosing another port while open is refused.
     EXPECT_EQ(errorOf([&] { comm_->setCommPort(4); }).number(), zv::errc::PortInUse);
     EXPECT_EQ(comm_->CommPort(), 3);
-    ASSERT_NO_THROW(comm_->setPortOpen(true));
-    ASSERT_NO_THROW(comm_->setOutput("again"));
-    EXPECT_EQ(far_->read(5), QByteArray("again"));
 
     comm_->setPortOpen(false);
     comm_->setPortOpen(false);  // closing a closed port does nothing
@@ -174,8 +159,7 @@ TEST_F(SerialCommTest, OpenFailuresNameTheDeviceAndTheCause) {
 
 TEST_F(SerialCommTest, UnreadableDeviceAsksForTheDialoutGroup) {
     if (::geteuid() == 0) GTEST_SKIP() << "root opens any device";
-    const QString real = QFileInfo(pty_->a()).symLinkTarget();
-    ASSERT_EQ(::chmod(real.toLocal8Bit().constData(), 0), 0);
+    ASSERT_EQ(::chmod(QFileInfo(pty_->a()).symLinkTarget().toLocal8Bit().constData(), 0), 0);
     const zv::Error e = errorOf([&] { openCom3(*comm_); });
     EXPECT_EQ(e.number(), SerialComm::kPermissionDenied);
     EXPECT_NE(e.description().find("dialout"), std::string::npos) << e.what();
@@ -197,7 +181,6 @@ TEST_F(SerialCommTest, VanishedDeviceIsReportedOnceThenReopens) {
     far_.reset();
     pty_ = std::make_unique<PtyPair>();
     ASSERT_TRUE(pty_->ok());
-    devices_[3] = pty_->a();
     far_ = std::make_unique<RawTty>(pty_->b());
     ASSERT_NO_THROW(comm_->setPortOpen(true));
     ASSERT_TRUE(far_->writeAll("back"));
@@ -206,50 +189,21 @@ TEST_F(SerialCommTest, VanishedDeviceIsReportedOnceThenReopens) {
     EXPECT_EQ(failed.count(), 1);
 }
 
-TEST_F(SerialCommTest, FloodWithNoReaderKeepsTheNewestBytesAndCountsTheRest) {
-    constexpr qint64 kCap = 64 * 1024;
-    comm_ = makeComm(kCap);
-    ASSERT_NO_THROW(openCom3(*comm_));
-    qint64 dropped = 0;
-    qint64 mostWaiting = 0;  // after each event the control handled
-    QObject::connect(comm_.get(), &zv::MSComm::inputOverflow, [&](qint64 n) { dropped += n; });
-    QObject::connect(comm_.get(), &zv::MSComm::OnComm,
-                     [&] { mostWaiting = qMax(mostWaiting, comm_->InBufferCount()); });
-    QByteArray sent(1024 * 1024, '\0');
-    for (qsizetype i = 0; i < sent.size(); ++i) sent[i] = char((i * 7 + i / 251) & 0xFF);
-
-    ASSERT_TRUE(far_->writeAll(sent));
-    EXPECT_TRUE(
-        QTest::qWaitFor([&] { return dropped + comm_->InBufferCount() == sent.size(); }, kWaitMs));
-    EXPECT_EQ(dropped + comm_->InBufferCount(), sent.size());
-    EXPECT_LE(mostWaiting, kCap);
-    EXPECT_EQ(comm_->InBufferCount(), kCap);
-    EXPECT_EQ(comm_->Input().toLatin1(), sent.right(kCap));  // the oldest went
-}
-
 TEST_F(SerialCommTest, OutputTheLineCannotTakeIsRefusedNotLost) {
     ASSERT_NO_THROW(openCom3(*comm_));
     comm_->setOutputCap(64 * 1024);
-    const QByteArray chunk(16 * 1024, 'w');
+    const QString chunk(16 * 1024, QLatin1Char('w'));
     qint64 accepted = 0;
     zv::Error refused(0, "");
     // The far end reads nothing, so the ttys and socat fill and the rest waits here.
     for (int i = 0; i < 1024 && refused.number() == 0; ++i) {
-        refused = errorOf([&] { comm_->setOutput(QString::fromLatin1(chunk)); });
+        refused = errorOf([&] { comm_->setOutput(chunk); });
         if (refused.number() == 0) accepted += chunk.size();
         QTest::qWait(1);
     }
     EXPECT_EQ(refused.number(), zv::errc::SerialIo);
     EXPECT_NE(refused.description().find("Output buffer full"), std::string::npos);
     EXPECT_EQ(far_->read(accepted, kWaitMs).size(), accepted);
-}
-
-TEST(SerialCommDefaults, ComNIsTtySNMinusOne) {
-    SerialComm comm;
-    EXPECT_EQ(comm.devicePath(1), "/dev/ttyS0");
-    EXPECT_EQ(comm.devicePath(16), "/dev/ttyS15");
-    EXPECT_EQ(comm.CommPort(), 1);
-    EXPECT_FALSE(comm.PortOpen());
 }
 
 }  // namespace

@@ -16,14 +16,13 @@ namespace zv::test {
 
 namespace {
 
-void runEventsBriefly() {
+// Lets the other end's reader or writer run, then waits up to 1 ms for
+// `events` on fd so the loops below do not spin (a timeout or an error both
+// just mean "try again").
+void letTheOtherEndRun(int fd, short events) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
-
-// Waits up to 1 ms for `events` on fd so the loops below do not spin.
-void pollOnce(int fd, short events) {
     pollfd p{fd, events, 0};
-    (void)::poll(&p, 1, 1);  // a timeout or an error both just mean "try again"
+    (void)::poll(&p, 1, 1);
 }
 
 }  // namespace
@@ -73,26 +72,20 @@ void PtyPair::vanish() {
 
 RawTty::RawTty(const QString& path) {
     fd_ = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) {
-        error_ = QStringLiteral("open %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
-        return;
-    }
     // No line discipline: CR, LF, 0x00 and 0x7F pass unchanged, nothing echoes.
     termios tio{};
-    if (::tcgetattr(fd_, &tio) != 0) {
-        error_ =
-            QStringLiteral("tcgetattr %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
-        ::close(fd_);
-        fd_ = -1;
-        return;
-    }
-    ::cfmakeraw(&tio);
-    if (::tcsetattr(fd_, TCSANOW, &tio) != 0) {
-        error_ =
-            QStringLiteral("tcsetattr %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
-        ::close(fd_);
-        fd_ = -1;
-    }
+    const char* failed = nullptr;
+    if (fd_ < 0)
+        failed = "open";
+    else if (::tcgetattr(fd_, &tio) != 0)
+        failed = "tcgetattr";
+    else if (::cfmakeraw(&tio); ::tcsetattr(fd_, TCSANOW, &tio) != 0)
+        failed = "tcsetattr";
+    if (!failed) return;
+    error_ = QStringLiteral("%1 %2: %3")
+                 .arg(QLatin1String(failed), path, QString::fromLocal8Bit(strerror(errno)));
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
 }
 
 RawTty::~RawTty() {
@@ -111,8 +104,7 @@ bool RawTty::writeAll(const QByteArray& bytes, int timeoutMs) {
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
         if (deadline.hasExpired()) return false;
-        runEventsBriefly();  // lets the reader on the other end drain the tty
-        pollOnce(fd_, POLLOUT);
+        letTheOtherEndRun(fd_, POLLOUT);  // the reader drains the tty
     }
     return true;
 }
@@ -130,8 +122,7 @@ QByteArray RawTty::read(qint64 count, int timeoutMs) {
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-        runEventsBriefly();  // lets the writer on the other end send
-        pollOnce(fd_, POLLIN);
+        letTheOtherEndRun(fd_, POLLIN);
     }
     return got;
 }
