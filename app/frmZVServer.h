@@ -188,7 +188,6 @@ class frmZVServer : public QMainWindow {
     void socketError(int index, int number, const QString& description);
     void dataArrival(int index, qint64 bytesTotal);
     void handleClientMessage(int index, const QString& received, bool endsRead);
-    QString decryptFromClient(int index, const QString& received, bool endsRead);
     void mnuDefineTCP_Click(int index);
     void listenInMode();
     // Sends one envelope to a client that keeps reading; a client with more

@@ -5,6 +5,7 @@
 
 #include "app/frmZVServer.h"
 #include "net/envelope_framer.h"
+#include "net/envelope_joiner.h"
 
 namespace zv {
 
@@ -17,16 +18,11 @@ struct frmZVServer::Listener {
     QString name;           // "port 1": the listener, not the port number
     QString connectedText;  // " connected on port 1" / " connected to port 2"
     EnvelopeFramer framer;  // text received and not yet handled
-    // The last envelope of a read while its Base64 may yet go on (no "="
-    // padding): TCP can cut an envelope where it looks whole. How many of its
-    // deciphered bytes were handled, so a continuation adds only new text.
-    QString openEnvelope;
-    qsizetype openHandled = 0;
+    EnvelopeJoiner joiner;  // joins an envelope that TCP cut where it looked whole
 
     void resetReceive() {
         framer.clear();
-        openEnvelope.clear();
-        openHandled = 0;
+        joiner.clear();
     }
 };
 

@@ -1,5 +1,7 @@
 #include "client/connect_session.h"
 
+#include "client/envelope_check.h"
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -24,7 +26,6 @@ ConnectSession::ConnectSession(const Options& options, std::string passPhrase, i
       input_(inFd, QSocketNotifier::Read) {
     input_.setEnabled(false);  // nothing is read before the connection stands
     connectTimer_.setSingleShot(true);
-    quietTimer_.setSingleShot(true);
     waitTimer_.setSingleShot(true);
     drainTimer_.setSingleShot(true);
 
@@ -36,7 +37,6 @@ ConnectSession::ConnectSession(const Options& options, std::string passPhrase, i
     connect(&input_, &QSocketNotifier::activated, this, &ConnectSession::onInput);
     connect(&connectTimer_, &QTimer::timeout, this,
             [this] { finish(kExitFailure, "cannot connect to " + where() + ": timed out"); });
-    connect(&quietTimer_, &QTimer::timeout, this, [this] { show(framer_.flush()); });
     connect(&waitTimer_, &QTimer::timeout, this, &ConnectSession::hangUp);
     connect(&drainTimer_, &QTimer::timeout, this, [this] {
         finish(kExitFailure, "could not hand " + std::to_string(socket_.bytesToWrite()) +
@@ -130,25 +130,25 @@ void ConnectSession::hangUp() {
 }
 
 void ConnectSession::onReadyRead() {
-    show(framer_.append(socket_.readAll()));
-    if (framer_.holding()) {
-        quietTimer_.start(ReceiveFramer::kSplitGraceMs);
-    } else {
-        quietTimer_.stop();
-    }
+    const QStringList pieces = framer_.append(QString::fromLatin1(socket_.readAll()));
+    show(pieces, framer_.pending() == 0);
 }
 
-void ConnectSession::show(const QStringList& envelopes) {
+void ConnectSession::show(const QStringList& pieces, bool lastEndsRead) {
     try {
-        for (const QString& e : envelopes) {
-            if (!isEnvelope(e)) {
+        for (qsizetype i = 0; i < pieces.size(); ++i) {
+            const QString& e = pieces[i];
+            if (!isEnvelope(e) && !joiner_.continues(e)) {
+                joiner_.clear();
                 std::fprintf(stderr,
                              "tandro-zv-client: ignored %lld characters from %s that are "
                              "not an envelope\n",
                              static_cast<long long>(e.size()), where().c_str());
                 continue;
             }
-            out_.write(DecryptText(e.toStdString(), passPhrase_));
+            const bool endsRead = lastEndsRead && i + 1 == pieces.size();
+            out_.write(
+                joiner_.decrypt(e, endsRead, QString::fromStdString(passPhrase_)).toStdString());
         }
     } catch (const Failure& e) {
         finish(kExitFailure, e.what());
@@ -185,8 +185,9 @@ void ConnectSession::onError(QAbstractSocket::SocketError error) {
 
 void ConnectSession::onDisconnected() {
     releaseWatch();
-    if (socket_.bytesAvailable() > 0) show(framer_.append(socket_.readAll()));
-    show(framer_.flush());
+    if (socket_.bytesAvailable() > 0)
+        show(framer_.append(QString::fromLatin1(socket_.readAll())), false);
+    show(framer_.flush(), false);
     if (!inputEnded_ && !done_)
         std::fprintf(stderr, "tandro-zv-client: %s closed the connection\n", where().c_str());
     finish(0);

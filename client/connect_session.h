@@ -12,7 +12,8 @@
 #include "client/line_splitter.h"
 #include "client/options.h"
 #include "client/output.h"
-#include "client/receive_framer.h"
+#include "net/envelope_framer.h"
+#include "net/envelope_joiner.h"
 
 namespace zv::client {
 
@@ -40,7 +41,7 @@ class ConnectSession : public QObject {
     void releaseWatch();
     void endOfInput();
     void hangUp();
-    void show(const QStringList& envelopes);
+    void show(const QStringList& pieces, bool lastEndsRead);
     void send(const Piece& piece);
     void finish(int status, const std::string& message = {});
     std::string where() const;
@@ -52,11 +53,11 @@ class ConnectSession : public QObject {
     QTcpSocket socket_;
     QSocketNotifier input_;
     QTimer connectTimer_;
-    QTimer quietTimer_;  // hands on a held piece when nothing follows
-    QTimer waitTimer_;   // --wait after end of input
+    QTimer waitTimer_;  // --wait after end of input
     QTimer drainTimer_;
     LineSplitter lines_;
-    ReceiveFramer framer_;
+    EnvelopeFramer framer_;
+    EnvelopeJoiner joiner_;  // joins an envelope that TCP cut where it looked whole
     QEventLoop loop_;
     int watch_ = -1;  // a duplicate of the socket's descriptor, see wasReset()
     bool connected_ = false;

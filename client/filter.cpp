@@ -8,8 +8,8 @@
 
 #include "cipher/envelope.h"
 #include "client/cli_error.h"
+#include "client/envelope_check.h"
 #include "client/output.h"
-#include "client/receive_framer.h"
 
 namespace zv::client {
 

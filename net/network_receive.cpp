@@ -22,47 +22,9 @@ void frmZVServer::dataArrival(int index, qint64 /*bytesTotal*/) {
         handleClientMessage(index, messages[i], i + 1 == messages.size());
 }
 
-namespace {
-// Bytes at the end of `b` that start a UTF-8 sequence the text does not finish.
-qsizetype unfinishedUtf8(const QByteArray& b) {
-    for (qsizetype back = 1; back <= 3 && back <= b.size(); ++back) {
-        const auto c = static_cast<unsigned char>(b[b.size() - back]);
-        if ((c & 0xC0) == 0x80) continue;  // a continuation byte: look further back
-        const qsizetype need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-        return need > back ? back : 0;
-    }
-    return 0;
-}
-}  // namespace
-
-// The clear text of one message. A piece of Base64 that follows an envelope
-// which ended a read without padding is the rest of that envelope, cut by TCP
-// on a 4-character boundary. Counter mode deciphers the joined envelope to
-// the same first bytes, so only the bytes after those already handled are
-// new; a character cut in two waits for its other half.
-QString frmZVServer::decryptFromClient(int index, const QString& received, bool endsRead) {
-    Listener& l = listener(index);
-    const bool continues = !l.openEnvelope.isEmpty() &&
-                           EnvelopeFramer::continuesEnvelope(received) &&
-                           l.openEnvelope.size() + received.size() <= EnvelopeFramer::kMaxPending;
-    const QString envelope = continues ? l.openEnvelope + received : received;
-    const qsizetype handled = continues ? l.openHandled : 0;
-    const QByteArray bytes = DecryptBytes(envelope, Password);
-    qsizetype end = bytes.size();
-    if (endsRead && EnvelopeFramer::mayContinue(envelope)) {
-        end -= unfinishedUtf8(bytes);
-        l.openEnvelope = envelope;
-        l.openHandled = end;
-    } else {
-        l.openEnvelope.clear();
-        l.openHandled = 0;
-    }
-    return DecodeUtf8(QByteArrayView(bytes).sliced(handled, end - handled));
-}
-
 void frmZVServer::handleClientMessage(int index, const QString& received, bool endsRead) {
     trapStatus(listener(index).name + QStringLiteral(" data arrival error"), [&] {
-        QString clear = decryptFromClient(index, received, endsRead);
+        QString clear = listener(index).joiner.decrypt(received, endsRead, Password);
         ShowData(*txtRxData, clear);  // edits `clear` as shown
         MSComm1.setOutput(stripLF(clear));
         setStatus(listener(index).name + QStringLiteral(" received data"));

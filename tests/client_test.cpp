@@ -13,7 +13,8 @@
 #include "cipher/envelope.h"
 #include "client/line_splitter.h"
 #include "client/output.h"
-#include "client/receive_framer.h"
+#include "client/envelope_check.h"
+#include "support/held_envelope_framer.h"
 #include "support/e2e_process.h"
 #include "support/openssl_cli.h"
 #include "support/server_rig.h"
@@ -22,7 +23,7 @@ namespace zv::test {
 namespace {
 
 using client::LineSplitter;
-using client::ReceiveFramer;
+using test::HeldEnvelopeFramer;
 
 const QString kPass = QStringLiteral("client test \u00fc");
 
@@ -172,7 +173,7 @@ struct TestServer {
 
     QTcpServer listener;
     std::unique_ptr<QTcpSocket> peer;
-    ReceiveFramer framer;
+    HeldEnvelopeFramer framer;
 };
 
 QByteArray envelope(const std::string& text) {

@@ -9,7 +9,8 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
-#include "client/receive_framer.h"
+#include "client/envelope_check.h"
+#include "support/held_envelope_framer.h"
 #include "support/pty_pair.h"
 
 namespace zv::test {
@@ -54,7 +55,7 @@ class OpensslPeer {
 
   private:
     QString passPhrase_;
-    client::ReceiveFramer framer_;
+    test::HeldEnvelopeFramer framer_;
     QByteArray text_;
 };
 

@@ -1,11 +1,10 @@
-#include "client/receive_framer.h"
+#include "support/held_envelope_framer.h"
 
-namespace zv::client {
+namespace zv::test {
 
 namespace {
 
 const QString kHeader = QStringLiteral("U2FsdGVkX1");  // Base64 of "Salted__", first 60 bits
-constexpr qsizetype kMinEnvelope = 24;                 // 16 header bytes, empty message
 
 bool isBase64(QChar c) {
     return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') ||
@@ -22,17 +21,7 @@ bool mayContinue(QStringView piece) {
 
 }  // namespace
 
-bool isEnvelope(QStringView text) {
-    if (text.size() < kMinEnvelope || text.size() % 4 != 0 || !text.startsWith(kHeader))
-        return false;
-    qsizetype body = text.size();
-    while (body > text.size() - 2 && text[body - 1] == u'=') --body;
-    for (qsizetype i = 0; i < body; ++i)
-        if (!isBase64(text[i])) return false;
-    return true;
-}
-
-QStringList ReceiveFramer::append(const QByteArray& received) {
+QStringList HeldEnvelopeFramer::append(const QByteArray& received) {
     QString text = held_ + QString::fromLatin1(received);
     held_.clear();
     QStringList out = framer_.append(text);
@@ -41,7 +30,7 @@ QStringList ReceiveFramer::append(const QByteArray& received) {
     return out;
 }
 
-QStringList ReceiveFramer::flush() {
+QStringList HeldEnvelopeFramer::flush() {
     QStringList out;
     if (!held_.isEmpty()) out.append(held_);
     held_.clear();
@@ -49,4 +38,4 @@ QStringList ReceiveFramer::flush() {
     return out;
 }
 
-}  // namespace zv::client
+}  // namespace zv::test
