@@ -15,7 +15,7 @@ Then through the real client program, `tandro-zv-client connect` with
   client input -> device:  a line written to the client's stdin until its text
                            and CR come out of the pty;
 and device -> client output once more with 9 bytes, whose envelope ends in "="
-padding (an unpadded one is held by the client for its split grace).
+padding (8 bytes make one without: both must be equally fast).
 Then the same through `socat <pty> TCP-LISTEN` on the same pty pair, and the
 cost of one derivation (the server's EncryptText, and Python's hashlib PBKDF2)
 in the same run.  Usage: bench/link_latency.py [--build DIR] [-n N]
@@ -260,9 +260,8 @@ def main():
                 (cup, cdown), 2 * derive_server + 0.5)
         verdict(f"goal, client rows with {MSG + 1} B out instead (two derivations + 0.5 ms)",
                 (cup9, cdown), 2 * derive_server + 0.5)
-        print(f"note: {MSG} bytes make an envelope without '=' padding, which the client holds for "
-              f"its split grace (50 ms) in case TCP cut it there; {MSG + 1} bytes make a padded "
-              f"one, shown without that wait")
+        print(f"note: {MSG} bytes make an envelope without '=' padding, {MSG + 1} bytes a padded "
+              f"one; receivers hand both on at once")
         os.close(dev)
     finally:
         for p in procs:
