@@ -1,7 +1,6 @@
 #pragma once
-// The whole link for end-to-end tests: a socat pseudo-terminal pair as the
-// serial device, the window loaded over it with both listeners on free
-// loopback ports, and helpers to read envelopes off a client.
+// The whole link: a socat pseudo-terminal pair as COM3, the window loaded over
+// it with both listeners on free loopback ports, and envelope readers.
 #include <QByteArrayList>
 #include <QLabel>
 #include <QTest>
@@ -18,8 +17,8 @@
 
 namespace zv::test {
 
-// A real socket control that notes the order of every SendData across both
-// listeners and the largest backlog it was left with.
+// A real socket control that notes which listener made each SendData, the
+// largest envelope and the largest backlog right after a send.
 class RecordingWinsock : public TcpWinsock {
   public:
     RecordingWinsock(int id, std::vector<int>& order) : id_(id), order_(order) {}
@@ -34,8 +33,7 @@ class RecordingWinsock : public TcpWinsock {
         TcpWinsock::Listen();
     }
     std::function<void()> onListen;  // runs as Listen() begins
-    qint64 largestEnvelope = 0;      // characters = bytes
-    qint64 maxBacklog = 0;           // largest BytesToWrite() right after a send
+    qint64 largestEnvelope = 0, maxBacklog = 0;
 
   private:
     int id_;
@@ -46,19 +44,16 @@ struct LinkRig {
     PtyPair pty;
     ServerRig rig;
     std::vector<int> sendOrder;  // 1 or 2 per SendData, in order
-    RecordingWinsock sock1{1, sendOrder};
-    RecordingWinsock sock2{2, sendOrder};
+    RecordingWinsock sock1{1, sendOrder}, sock2{2, sendOrder};
     std::unique_ptr<RawTty> device;  // the far end of the serial line
     quint16 p1 = 0, p2 = 0;
     frmZVServer* w = nullptr;
 
-    // Loads the window in listener mode `mode` with autoconnect; false (with
-    // a gtest failure) when the pty or listeners did not come up.
+    // Loads the window in listener mode `mode`, listening at once; false (with
+    // a gtest failure) when the pty, COM3 or the device end did not come up.
     bool start(const char* mode = "3") {
-        if (!pty.ok()) {
-            ADD_FAILURE() << pty.error().toStdString();
-            return false;
-        }
+        EXPECT_TRUE(pty.ok()) << pty.error().toStdString();
+        if (!pty.ok()) return false;
         p1 = freePort();
         p2 = freePort();
         while (p2 == p1) p2 = freePort();
@@ -72,20 +67,13 @@ struct LinkRig {
         rig.plug2 = &sock2;
         w = &rig.load();
         device = std::make_unique<RawTty>(pty.b());
-        if (!device->ok()) {
-            ADD_FAILURE() << device->error().toStdString();
-            return false;
-        }
-        if (!rig.comm->PortOpen()) {
-            ADD_FAILURE() << "COM3 did not open: " << w->lblStatus->text().toStdString();
-            return false;
-        }
-        return true;
+        EXPECT_TRUE(device->ok()) << device->error().toStdString();
+        EXPECT_TRUE(rig.comm->PortOpen()) << "COM3: " << status().toStdString();
+        return device->ok() && rig.comm->PortOpen();
     }
-
     QString status() const { return w->lblStatus->text(); }
-    bool waitStatus(const QString& text, int ms = 5000) {
-        return QTest::qWaitFor([&] { return status() == text; }, ms);
+    bool waitStatus(const QString& text) {
+        return QTest::qWaitFor([&] { return status() == text; }, 5000);
     }
     // Connects `client` to `port` and waits until listener `sock` serves it.
     bool connect(TcpClient& client, quint16 port, TcpWinsock& sock) {
@@ -94,14 +82,8 @@ struct LinkRig {
     }
 };
 
-// Plain bytes an envelope of this many Base64 characters carries.
-inline qsizetype envelopePayload(const QByteArray& env) {
-    qsizetype pad = env.endsWith("==") ? 2 : env.endsWith('=') ? 1 : 0;
-    return env.size() / 4 * 3 - pad - 16;
-}
-
-// Reads envelopes from `client` until they carry `plainBytes` bytes in all.
-// Envelopes are cut before each "U2FsdGVkX1" at a multiple of 4 characters.
+// Reads from `client` until its envelopes carry `plainBytes` bytes in all, and
+// returns them cut before each "U2FsdGVkX1" at a multiple of 4 characters.
 inline QByteArrayList readEnvelopes(TcpClient& client, qsizetype plainBytes, int ms = 10000) {
     QByteArray buf;
     QByteArrayList out;
@@ -110,16 +92,16 @@ inline QByteArrayList readEnvelopes(TcpClient& client, qsizetype plainBytes, int
     while (t.elapsed() < ms) {
         buf += client.read(1);
         out.clear();
-        qsizetype start = 0;
+        qsizetype start = 0, sum = 0;
         for (qsizetype k = 4; k + 10 <= buf.size(); k += 4) {
-            if (buf.mid(k, 10) == "U2FsdGVkX1" && (k - start) % 4 == 0) {
+            if (buf.mid(k, 10) == "U2FsdGVkX1") {
                 out << buf.mid(start, k - start);
                 start = k;
             }
         }
         out << buf.mid(start);
-        qsizetype sum = 0;
-        for (const QByteArray& e : out) sum += envelopePayload(e);
+        for (const QByteArray& e : out)  // Base64 bytes less padding, salt header
+            sum += e.size() / 4 * 3 - e.count('=') - 16;
         if (buf.size() % 4 == 0 && sum >= plainBytes) return out;
     }
     return out;
