@@ -1,6 +1,6 @@
 #include "client/connect_session.h"
 
-#include "client/envelope_check.h"
+#include "net/envelope_framer.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -138,7 +138,7 @@ void ConnectSession::show(const QStringList& pieces, bool lastEndsRead) {
     try {
         for (qsizetype i = 0; i < pieces.size(); ++i) {
             const QString& e = pieces[i];
-            if (!isEnvelope(e) && !joiner_.continues(e)) {
+            if (!EnvelopeFramer::isEnvelope(e) && !joiner_.continues(e)) {
                 joiner_.clear();
                 std::fprintf(stderr,
                              "tandro-zv-client: ignored %lld characters from %s that are "

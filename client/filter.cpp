@@ -8,8 +8,8 @@
 
 #include "cipher/envelope.h"
 #include "client/cli_error.h"
-#include "client/envelope_check.h"
 #include "client/output.h"
+#include "net/envelope_framer.h"
 
 namespace zv::client {
 
@@ -50,7 +50,7 @@ void runDecrypt(const std::string& passPhrase, int inFd, int outFd) {
         ++lineNumber;
         const std::string_view line = trimmed(raw);
         if (line.empty()) return;
-        if (!isEnvelope(QString::fromLatin1(line.data(), qsizetype(line.size()))))
+        if (!EnvelopeFramer::isEnvelope(QString::fromLatin1(line.data(), qsizetype(line.size()))))
             throw Failure("line " + std::to_string(lineNumber) + " is not an envelope");
         out.write(DecryptText(line, passPhrase));
     };

@@ -97,6 +97,16 @@ bool EnvelopeFramer::mayContinue(QStringView piece) {
     return true;
 }
 
+bool EnvelopeFramer::isEnvelope(QStringView text) {
+    if (text.size() < kMinEnvelope || text.size() % 4 != 0 || !text.startsWith(kHeader))
+        return false;
+    qsizetype body = text.size();
+    while (body > text.size() - 2 && text[body - 1] == u'=') --body;
+    for (qsizetype i = 0; i < body; ++i)
+        if (!isBase64(text[i])) return false;
+    return true;
+}
+
 bool EnvelopeFramer::continuesEnvelope(QStringView piece) {
     if (piece.isEmpty() || piece.startsWith(kHeader)) return false;
     qsizetype end = piece.size();

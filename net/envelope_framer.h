@@ -36,6 +36,9 @@ class EnvelopeFramer {
 
     // An envelope whose Base64 may go on: the header, Base64 only, no "=".
     static bool mayContinue(QStringView piece);
+    // A whole envelope as the cipher writes it: the header, whole Base64
+    // quads, at most two "=" at the end, nothing else.
+    static bool isEnvelope(QStringView text);
     // Base64 that is no envelope of its own: the rest of a cut one, if any.
     static bool continuesEnvelope(QStringView piece);
     qsizetype pending() const { return pending_.size(); }

@@ -9,7 +9,6 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
-#include "client/envelope_check.h"
 #include "support/held_envelope_framer.h"
 #include "support/pty_pair.h"
 
