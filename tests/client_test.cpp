@@ -13,7 +13,6 @@
 #include "cipher/envelope.h"
 #include "client/line_splitter.h"
 #include "client/output.h"
-#include "client/envelope_check.h"
 #include "support/held_envelope_framer.h"
 #include "support/e2e_process.h"
 #include "support/openssl_cli.h"
