@@ -190,6 +190,8 @@ class frmZVServer : public QMainWindow {
     void handleClientMessage(int index, const QString& received, bool endsRead);
     void mnuDefineTCP_Click(int index);
     void listenInMode();
+    bool refuseModeChange(bool listener2Too);  // true: refused, box shown
+    void markMode(bool port1, bool port2Item, bool both);
     // Sends one envelope to a client that keeps reading; a client with more
     // than kMaxClientBacklog bytes unsent is disconnected instead (false).
     bool sendToClient(int index, const QString& envelope);

@@ -38,62 +38,57 @@ void frmZVServer::cmdListen_Click() {
     });
 }
 
-namespace {
-bool closed(const Winsock& s) {
-    return s.State() == sck::Closed;
+// Port 1 and Both need both listeners closed, Port 2 only listener 1; a
+// listening listener is not closed for the operator.
+bool frmZVServer::refuseModeChange(bool listener2Too) {
+    const bool open =
+        wskServer1.State() != sck::Closed || (listener2Too && wskServer2.State() != sck::Closed);
+    if (open)
+        dialogs_.MsgBox(QStringLiteral("Can't set port unless connection is closed."),
+                        mb::Information, kAppTitle);
+    return open;
 }
-const QString kRefusal = QStringLiteral("Can't set port unless connection is closed.");
-}  // namespace
+
+void frmZVServer::markMode(bool port1, bool port2Item, bool both) {
+    mnuTCPPort1->setChecked(port1);
+    mnuTCPPort2->setChecked(port2Item);
+    mnuTCPBoth->setChecked(both);
+}
 
 void frmZVServer::mnuTCPPort1_Click() {
     trapBox(QStringLiteral("VB6 runtime error (tcp1): "), [&] {
-        if (!closed(wskServer1) || !closed(wskServer2)) {
-            dialogs_.MsgBox(kRefusal, mb::Information, kAppTitle);
-            return;
-        }
+        if (refuseModeChange(true)) return;
         port = settings_.GetSetting(QStringLiteral("TCP port"), QStringLiteral("9876"));
         port2.clear();
         netport = QStringLiteral("1");
         settings_.SaveSetting(QStringLiteral("TCP Port"), port);
         settings_.SaveSetting(QStringLiteral("netport"), QStringLiteral("1"));
-        mnuTCPPort1->setChecked(true);
-        mnuTCPPort2->setChecked(false);
-        mnuTCPBoth->setChecked(false);
+        markMode(true, false, false);
         wskServer1.setLocalPort(toInt32(port));
     });
 }
 
 void frmZVServer::mnuTCPPort2_Click() {
     trapBox(QStringLiteral("VB6 runtime error (tcp2): "), [&] {
-        if (!closed(wskServer1)) {
-            dialogs_.MsgBox(kRefusal, mb::Information, kAppTitle);
-            return;
-        }
+        if (refuseModeChange(false)) return;
         port = settings_.GetSetting(QStringLiteral("TCP Port 2"), QStringLiteral("9875"));
         port2.clear();
         netport = QStringLiteral("2");
         settings_.SaveSetting(QStringLiteral("TCP Port 2"), port);
         settings_.SaveSetting(QStringLiteral("netport"), QStringLiteral("2"));
-        mnuTCPPort1->setChecked(false);
-        mnuTCPPort2->setChecked(true);
-        mnuTCPBoth->setChecked(false);
+        markMode(false, true, false);
         wskServer1.setLocalPort(toInt32(port));
     });
 }
 
 void frmZVServer::mnuTCPBoth_Click() {
     trapBox(QStringLiteral("VB6 runtime error (mnuTCPBoth_Click): "), [&] {
-        if (!closed(wskServer1) || !closed(wskServer2)) {
-            dialogs_.MsgBox(kRefusal, mb::Information, kAppTitle);
-            return;
-        }
+        if (refuseModeChange(true)) return;
         port = settings_.GetSetting(QStringLiteral("TCP port"), QStringLiteral("9876"));
         port2 = settings_.GetSetting(QStringLiteral("TCP port 2"), QStringLiteral("9875"));
         netport = QStringLiteral("3");
         settings_.SaveSetting(QStringLiteral("netport"), QStringLiteral("3"));
-        mnuTCPPort1->setChecked(true);
-        mnuTCPPort2->setChecked(true);
-        mnuTCPBoth->setChecked(true);
+        markMode(true, true, true);
         wskServer1.setLocalPort(toInt32(port));
         wskServer2.setLocalPort(toInt32(port2));
     });
