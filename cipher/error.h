@@ -35,8 +35,9 @@ constexpr std::int32_t PortInUse = 8005;
 constexpr std::int32_t PortClosed = 8012;
 constexpr std::int32_t SerialIo = 8020;  // read or write failed on an open port
 constexpr std::int32_t AddressInUse = 10048;
-constexpr std::int32_t SocketFailure = 10004;  // other socket failures, with Qt's text
-constexpr std::int32_t NotConnected = 40006;   // SendData/Accept in the wrong state
+constexpr std::int32_t AddressNotAvailable = 10049;  // bind address not on this machine
+constexpr std::int32_t SocketFailure = 10004;        // other socket failures, with Qt's text
+constexpr std::int32_t NotConnected = 40006;         // SendData/Accept in the wrong state
 }  // namespace errc
 
 }  // namespace zv

@@ -99,6 +99,10 @@ void TcpWinsock::setLocalPort(std::int32_t port) {
     localPort_ = port;
 }
 
+void TcpWinsock::setBindAddress(const QString& address) {
+    bindAddress_ = address;
+}
+
 std::int32_t TcpWinsock::LocalPort() const {
     return server_->isListening() ? static_cast<std::int32_t>(server_->serverPort()) : localPort_;
 }
@@ -108,12 +112,23 @@ void TcpWinsock::Listen() {
     if (localPort_ < 0 || localPort_ > 65535) {
         throw Error(errc::InvalidPropertyValue, "Invalid property value" + portSuffix(localPort_));
     }
-    if (!server_->listen(QHostAddress::Any, static_cast<quint16>(localPort_))) {
+    QHostAddress address(QHostAddress::Any);
+    if (!bindAddress_.isEmpty() && !address.setAddress(bindAddress_)) {
+        throw Error(
+            errc::AddressNotAvailable,
+            "Address not available: \"" + bindAddress_.toStdString() + "\" is not an IP address");
+    }
+    if (!server_->listen(address, static_cast<quint16>(localPort_))) {
         const QAbstractSocket::SocketError error = server_->serverError();
         const std::string text = server_->errorString().toStdString();
         server_->close();
         if (error == QAbstractSocket::AddressInUseError) {
             throw Error(errc::AddressInUse, "Address in use" + portSuffix(localPort_));
+        }
+        if (error == QAbstractSocket::SocketAddressNotAvailableError) {
+            throw Error(errc::AddressNotAvailable, "Address not available: this machine has no " +
+                                                       bindAddress_.toStdString() +
+                                                       portSuffix(localPort_));
         }
         throw Error(errc::SocketFailure, text + portSuffix(localPort_));
     }

@@ -34,6 +34,7 @@ class TcpWinsock : public Winsock {
     ~TcpWinsock() override;
 
     void setLocalPort(std::int32_t port) override;
+    void setBindAddress(const QString& address) override;
     // The bound port while listening. A LocalPort of 0 lets the kernel pick
     // one; that port is kept for the next Listen().
     std::int32_t LocalPort() const override;
@@ -71,6 +72,7 @@ class TcpWinsock : public Winsock {
     std::vector<qintptr> pending_;  // descriptors of requests being emitted
     quint64 generation_ = 0;        // bumped whenever socket_ changes
     std::int32_t localPort_ = 0;
+    QString bindAddress_;  // empty: every interface
     std::int16_t state_ = sck::Closed;
 };
 

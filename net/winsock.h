@@ -24,6 +24,10 @@ class Winsock : public QObject {
     ~Winsock() override = default;
 
     virtual void setLocalPort(std::int32_t port) = 0;  // the next Listen() uses it
+    // The literal IPv4 or IPv6 address the next Listen() binds to; empty: every
+    // interface, IPv4 and IPv6. Listen() raises 10049 when the machine has no
+    // such address or the text is not one.
+    virtual void setBindAddress(const QString& address) = 0;
     virtual std::int32_t LocalPort() const = 0;
     virtual void Listen() = 0;  // raises 10048 when the port is in use
     // Closes whatever the control holds; harmless when closed. Never reported

@@ -14,6 +14,7 @@ class FakeWinsock : public Winsock {
     using Winsock::Winsock;
 
     void setLocalPort(std::int32_t port) override { localPort = port; }
+    void setBindAddress(const QString& address) override { bindAddress = address; }
     std::int32_t LocalPort() const override { return localPort; }
     void Listen() override;
     void Close() override;
@@ -32,6 +33,7 @@ class FakeWinsock : public Winsock {
 
     std::int16_t state = sck::Closed;
     std::int32_t localPort = 0;
+    QString bindAddress;
     qint64 bytesToWrite = 0;
     QString received;                // what the next GetData() returns
     QStringList sent;                // every SendData, in order
