@@ -5,6 +5,9 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <cerrno>
+#include <cstring>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +19,10 @@ namespace zv {
 namespace {
 const QString kSection = QStringLiteral("settings/");
 const QString kApplication = QStringLiteral("Tandro ZV Server");
+
+QString octal(mode_t mode) {
+    return QString::number(mode, 8).rightJustified(4, QLatin1Char('0'));
+}
 
 [[noreturn]] void raiseAccess(const QString& path, const char* what) {
     throw Error(errc::FileAccess, QStringLiteral("Path/File access error: cannot %1 %2")
@@ -49,6 +56,27 @@ QString SettingsStore::GetSetting(const QString& key, const QString& defaultValu
     const QString stored = findKey(key);
     if (stored.isEmpty()) return defaultValue;
     return settings_->value(stored).toString();
+}
+
+QString SettingsStore::makePrivate() {
+    QStringList tightened, notices;
+    const auto tighten = [&](const QString& path, const QString& what) {
+        const QByteArray name = QFile::encodeName(path);
+        struct stat st {};
+        if (::stat(name.constData(), &st) != 0 || (st.st_mode & 077) == 0) return;
+        const mode_t was = st.st_mode & 07777;
+        if (::chmod(name.constData(), was & 0700) == 0) {
+            tightened << what + QStringLiteral(" was ") + octal(was);
+        } else {
+            notices << QStringLiteral("settings %1 %2 not made private: %3")
+                           .arg(what, octal(was), QString::fromLocal8Bit(std::strerror(errno)));
+        }
+    };
+    tighten(QFileInfo(path_).absolutePath(), QStringLiteral("folder"));
+    tighten(path_, QStringLiteral("file"));
+    if (!tightened.isEmpty())
+        notices.prepend(QStringLiteral("settings made private (%1)").arg(tightened.join(", ")));
+    return notices.join(QStringLiteral("; "));
 }
 
 // Folder 0700 and file 0600 before QSettings writes its first byte: a file

@@ -24,6 +24,11 @@ class SettingsStore {
 
     const QString& path() const { return path_; }
 
+    // Takes the group and other permissions off an existing folder and file
+    // (a store made by hand or by an older version may have 0755 and 0644).
+    // Returns what it did or could not do, for the operator; empty: nothing.
+    QString makePrivate();
+
     // The stored value, or `defaultValue` when the key does not exist.
     QString GetSetting(const QString& key, const QString& defaultValue) const;
     // Raises zv::Error(errc::FileAccess, ...) when the file cannot be written.
