@@ -1,7 +1,9 @@
 // Start-up: restores every setting, applies the listener mode and the COM
 // port through the operator's own handlers, and listens when asked.
 #include <QAction>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QScreen>
 
 #include "app/dialogs.h"
 #include "app/frmZVServer.h"
@@ -9,6 +11,7 @@
 #include "app/settings_store.h"
 #include "app/text_number.h"
 #include "cipher/error.h"
+#include "net/envelope_framer.h"
 #include "net/winsock.h"
 #include "serial/mscomm.h"
 
@@ -20,16 +23,48 @@ void markFrom(QAction* item, const QString& value) {
     if (value == QLatin1String("0")) item->setChecked(false);
     if (value == QLatin1String("1")) item->setChecked(true);
 }
+
+// A stored place off every screen (a monitor unplugged since, a hand-edited
+// value) would open the window where nobody can reach it: it opens in the
+// primary screen's corner instead. A sliver too small to grab counts as off.
+void keepOnAScreen(QWidget& window) {
+    const QSize kMinVisible(48, 24);  // pixels: enough of the frame to drag
+    const QSize size = window.testAttribute(Qt::WA_Resized) ? window.size() : window.sizeHint();
+    const QRect place(window.pos(), size);
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    for (const QScreen* screen : screens) {
+        const QRect seen = screen->geometry().intersected(place);
+        if (seen.width() >= kMinVisible.width() && seen.height() >= kMinVisible.height()) return;
+    }
+    if (const QScreen* primary = QGuiApplication::primaryScreen())
+        window.move(primary->availableGeometry().topLeft());
+}
 }  // namespace
 
 void frmZVServer::Form_Load() {
+    // Before anything can fail: a later Listen must never bind more widely
+    // than the operator asked.
+    bindaddress = settings_.GetSetting(QStringLiteral("bind address"), QString()).trimmed();
+    wskServer1.setBindAddress(bindaddress);
+    wskServer2.setBindAddress(bindaddress);
+    // What start-up mended or found wrong, said after its own last status.
+    QStringList notices;
+    if (const QString done = settings_.makePrivate(); !done.isEmpty()) notices << done;
     try {
         // 1. The encryption key, stored under the fixed store pass phrase and
-        //    stored again under a fresh salt at every start.
+        //    stored again under a fresh salt at every start. A value that is no
+        //    envelope stays as it is: the operator may still recover it.
         const QString resetKey = EncryptText(QStringLiteral("ResetNow"), kStorePassPhrase);
         const QString stored = settings_.GetSetting(QStringLiteral("Password"), resetKey);
         Password = DecryptText(stored, kStorePassPhrase);
-        settings_.SaveSetting(QStringLiteral("Password"), EncryptText(Password, kStorePassPhrase));
+        if (EnvelopeFramer::isEnvelope(stored)) {
+            settings_.SaveSetting(QStringLiteral("Password"),
+                                  EncryptText(Password, kStorePassPhrase));
+        } else {
+            dialogs_.MsgBox(QStringLiteral("The stored encryption key could not be read; set it "
+                                           "again with Change Encryption Key."),
+                            mb::Information, kAppTitle);
+        }
 
         // 2-3. Check-mark options, written back unchanged.
         winstate = settings_.GetSetting(QStringLiteral("WindowState"), QStringLiteral("0"));
@@ -65,10 +100,10 @@ void frmZVServer::Form_Load() {
         MSComm1.setInputLen(0);
 
         // 7-8. Port numbers.
-        port = settings_.GetSetting(QStringLiteral("TCP Port"), QStringLiteral("9876"));
+        port = storedPort(QStringLiteral("TCP Port"), QStringLiteral("9876"));
         mnuTCPPort1->setText(QStringLiteral("TCP Port ") + port);
         settings_.SaveSetting(QStringLiteral("TCP Port"), port);
-        port2 = settings_.GetSetting(QStringLiteral("TCP Port 2"), QStringLiteral("9875"));
+        port2 = storedPort(QStringLiteral("TCP Port 2"), QStringLiteral("9875"));
         mnuTCPPort2->setText(QStringLiteral("TCP Port ") + port2);
         settings_.SaveSetting(QStringLiteral("TCP Port 2"), port2);
 
@@ -80,6 +115,8 @@ void frmZVServer::Form_Load() {
             mnuTCPPort2_Click();
         } else if (netport == QLatin1String("3")) {
             mnuTCPBoth_Click();
+        } else {
+            notices << QStringLiteral("stored listener mode \"%1\" is not 1, 2 or 3").arg(netport);
         }
 
         // 10. COM port.
@@ -89,8 +126,13 @@ void frmZVServer::Form_Load() {
                             QStringLiteral("Com Port error"));
         } else {
             const double n = leadingNumber(comport);
-            if (n >= 1 && n <= 16 && n == double(int(n))) mnuPortsCom_Click(int(n));
-            lblIP->setText(lblIP->text() + QLatin1Char(' ') + wskServer1.LocalIP());
+            if (n >= 1 && n <= 16 && n == double(int(n))) {
+                mnuPortsCom_Click(int(n));
+            } else {
+                notices << QStringLiteral("stored com port \"%1\" is not 1 to 16").arg(comport);
+            }
+            lblIP->setText(lblIP->text() + QLatin1Char(' ') +
+                           (bindaddress.isEmpty() ? wskServer1.LocalIP() : bindaddress));
             lblHost->setText(lblHost->text() + QLatin1Char(' ') + wskServer1.LocalHostName());
             setWindowTitle(kAppTitle);
             setStatus(QStringLiteral("closed"));
@@ -109,6 +151,13 @@ void frmZVServer::Form_Load() {
         reportBox(QStringLiteral("VB6 runtime error (load): "), e);
     }
     errorRecord_.clear();
+    keepOnAScreen(*this);  // also when a failure came after step 4
+    if (!notices.isEmpty()) {
+        const QString status = lblStatus->text();  // the designed caption ends in ':'
+        setStatus(status +
+                  (status.endsWith(QLatin1Char(':')) ? QStringLiteral(" ") : QStringLiteral("; ")) +
+                  notices.join(QStringLiteral("; ")));
+    }
 }
 
 }  // namespace zv

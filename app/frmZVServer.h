@@ -51,6 +51,8 @@ class frmZVServer : public QMainWindow {
     QString port2;        // listener 2's port number ("" unless mode "3")
     QString netport;      // listener mode "1", "2" or "3"
     QString comport;      // COM port number
+    // The address both listeners bind to (setting "bind address"); empty: all.
+    QString bindaddress;
 
     // Start-up: restores every setting; run once before the window is shown.
     void Form_Load();
@@ -189,6 +191,11 @@ class frmZVServer : public QMainWindow {
     void dataArrival(int index, qint64 bytesTotal);
     void handleClientMessage(int index, const QString& received, bool endsRead);
     void mnuDefineTCP_Click(int index);
+    // The port number stored under `key`. A number outside 1025..65535 (0
+    // would let the kernel pick any port) is refused with the port dialog's
+    // box and `defaultPort` is used; text that is no number is returned as it
+    // is, for the caller's conversion to report.
+    QString storedPort(const QString& key, const QString& defaultPort);
     void listenInMode();
     bool refuseModeChange(bool listener2Too);  // true: refused, box shown
     void markMode(bool port1, bool port2Item, bool both);

@@ -13,6 +13,31 @@
 
 namespace zv {
 
+namespace {
+// "between 1024 and 65536": both ends are refused.
+bool portInRange(double value) {
+    return value >= 1025 && value <= 65535;
+}
+
+void refusePort(Dialogs& dialogs) {
+    dialogs.MsgBox(QStringLiteral("Please enter a TCP port value between 1024 and 65536."),
+                   mb::Information, kAppTitle);
+}
+}  // namespace
+
+QString frmZVServer::storedPort(const QString& key, const QString& defaultPort) {
+    const QString stored = settings_.GetSetting(key, defaultPort);
+    double value = 0;
+    try {
+        value = toDouble(stored);
+    } catch (const Error&) {
+        return stored;
+    }
+    if (portInRange(value)) return stored;
+    refusePort(dialogs_);
+    return defaultPort;
+}
+
 // Closes and reopens the listeners of the current mode; any other mode: nothing.
 void frmZVServer::listenInMode() {
     if (netport == QLatin1String("1") || netport == QLatin1String("2")) {
@@ -58,7 +83,7 @@ void frmZVServer::markMode(bool port1, bool port2Item, bool both) {
 void frmZVServer::mnuTCPPort1_Click() {
     trapBox(QStringLiteral("VB6 runtime error (tcp1): "), [&] {
         if (refuseModeChange(true)) return;
-        port = settings_.GetSetting(QStringLiteral("TCP port"), QStringLiteral("9876"));
+        port = storedPort(QStringLiteral("TCP port"), QStringLiteral("9876"));
         port2.clear();
         netport = QStringLiteral("1");
         settings_.SaveSetting(QStringLiteral("TCP Port"), port);
@@ -71,7 +96,7 @@ void frmZVServer::mnuTCPPort1_Click() {
 void frmZVServer::mnuTCPPort2_Click() {
     trapBox(QStringLiteral("VB6 runtime error (tcp2): "), [&] {
         if (refuseModeChange(false)) return;
-        port = settings_.GetSetting(QStringLiteral("TCP Port 2"), QStringLiteral("9875"));
+        port = storedPort(QStringLiteral("TCP Port 2"), QStringLiteral("9875"));
         port2.clear();
         netport = QStringLiteral("2");
         settings_.SaveSetting(QStringLiteral("TCP Port 2"), port);
@@ -84,8 +109,8 @@ void frmZVServer::mnuTCPPort2_Click() {
 void frmZVServer::mnuTCPBoth_Click() {
     trapBox(QStringLiteral("VB6 runtime error (mnuTCPBoth_Click): "), [&] {
         if (refuseModeChange(true)) return;
-        port = settings_.GetSetting(QStringLiteral("TCP port"), QStringLiteral("9876"));
-        port2 = settings_.GetSetting(QStringLiteral("TCP port 2"), QStringLiteral("9875"));
+        port = storedPort(QStringLiteral("TCP port"), QStringLiteral("9876"));
+        port2 = storedPort(QStringLiteral("TCP port 2"), QStringLiteral("9875"));
         netport = QStringLiteral("3");
         settings_.SaveSetting(QStringLiteral("netport"), QStringLiteral("3"));
         markMode(true, true, true);
@@ -110,9 +135,8 @@ void frmZVServer::mnuDefineTCP_Click(int index) {
             QStringLiteral("Enter new port for ") + item->text(), kAppTitle, QString());
         if (answer.isEmpty()) return;
         const double value = toDouble(answer);
-        if (value < 1025 || value > 65535) {
-            dialogs_.MsgBox(QStringLiteral("Please enter a TCP port value between 1024 and 65536."),
-                            mb::Information, kAppTitle);
+        if (!portInRange(value)) {
+            refusePort(dialogs_);
             return;
         }
         item->setText(QStringLiteral("TCP Port ") + answer);

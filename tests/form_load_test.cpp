@@ -57,7 +57,7 @@ TEST(FormLoad, StoredComPortOpensOnlyForWholeNumbersOneToSixteen) {
         frmZVServer& w = rig.load();
         EXPECT_EQ(rig.comm->PortOpen(), row.opens);
         EXPECT_EQ(w.mnuPortsCom[2]->isChecked(), row.opens);
-        EXPECT_EQ(w.lblStatus->text(), "closed");
+        EXPECT_EQ(w.lblStatus->text().section("; ", 0, 0), "closed");  // then what was wrong
         EXPECT_EQ(rig.get("com port"), row.opens ? "3" : row.stored);
     }
 }
@@ -70,7 +70,7 @@ TEST(FormLoad, PortInUseEndsStartUpWithTheSocketError) {
     rig.set("TCP Port", QString::number(holder.serverPort()));
     rig.set("autoconnect", "1");
     frmZVServer& w = rig.load(1);
-    EXPECT_EQ(w.lblStatus->text(), "form load error");
+    EXPECT_EQ(w.lblStatus->text().section("; ", 0, 0), "form load error");
     ASSERT_EQ(rig.dialogs.shown.size(), 1u);
     EXPECT_TRUE(rig.dialogs.shown[0].text.startsWith("VB6 runtime error (load): 10048 - "))
         << rig.dialogs.shown[0].text.toStdString();
