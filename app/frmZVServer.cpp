@@ -264,6 +264,7 @@ void frmZVServer::connectControls() {
 
 void frmZVServer::setStatus(const QString& caption) {
     lblStatus->setText(caption);
+    lblStatus->setToolTip(caption);  // a long caption is cut at the label's edge
 }
 
 void frmZVServer::reportBox(const QString& prefix, const Error& e) {
