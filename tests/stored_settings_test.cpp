@@ -1,7 +1,6 @@
 // Stored values that would mislead or lose data, the listeners' bind address
 // and the settings file's modes.
 #include <gtest/gtest.h>
-#include <QAction>
 #include <QFile>
 #include <QLabel>
 #include <QTcpSocket>
@@ -13,9 +12,9 @@
 using namespace zv;
 
 namespace {
-const QString kComBox = QStringLiteral("Please select a com port first");
-const QString kPortBox = QStringLiteral("Please enter a TCP port value between 1024 and 65536.");
-const QString kKeyBox = QStringLiteral(
+const QString kCom = QStringLiteral("Please select a com port first");
+const QString kPort = QStringLiteral("Please enter a TCP port value between 1024 and 65536.");
+const QString kKey = QStringLiteral(
     "The stored encryption key could not be read; set it again with Change Encryption Key.");
 }  // namespace
 
@@ -24,18 +23,14 @@ TEST(StoredSettings, BadValuesAreMendedOrSaid) {
         const char *key, *value;
         QStringList boxes;
         QString status;
-        const char* after;  // stored when start-up is done
+        const char* after = nullptr;  // stored after start-up; nullptr: as it was
     } table[] = {
-        {"Password", "hello world", {kKeyBox, kComBox}, "Winsock status:", "hello world"},
-        {"TCP Port", "0", {kPortBox, kComBox}, "Winsock status:", "9876"},
-        {"TCP Port 2", "65536", {kPortBox, kComBox}, "Winsock status:", "9875"},
-        {"netport",
-         "7",
-         {kComBox},
-         R"(Winsock status: stored listener mode "7" is not 1, 2 or 3)",
-         "7"},
-        {"com port", "17", {}, R"(closed; stored com port "17" is not 1 to 16)", "17"},
-        {"FormLeft", "150000", {kComBox}, "Winsock status:", "150000"},  // 10000 pixels
+        {"Password", "hello world", {kKey, kCom}, "Winsock status:"},
+        {"TCP Port", "0", {kPort, kCom}, "Winsock status:", "9876"},
+        {"TCP Port 2", "65536", {kPort, kCom}, "Winsock status:", "9875"},
+        {"netport", "7", {kCom}, R"(Winsock status: stored listener mode "7" is not 1, 2 or 3)"},
+        {"com port", "17", {}, R"(closed; stored com port "17" is not 1 to 16)"},
+        {"FormLeft", "150000", {kCom}, "Winsock status:"},  // 10000 pixels: off the screen
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.key);
@@ -45,9 +40,7 @@ TEST(StoredSettings, BadValuesAreMendedOrSaid) {
         frmZVServer& w = rig.load(int(row.boxes.size()));
         EXPECT_EQ(rig.dialogs.texts(), row.boxes);
         EXPECT_EQ(w.lblStatus->text(), row.status);
-        EXPECT_EQ(rig.get(row.key), row.after);
-        EXPECT_EQ(w.mnuTCPPort1->text(), "TCP Port 9876");
-        EXPECT_EQ(w.mnuTCPPort2->text(), "TCP Port 9875");
+        EXPECT_EQ(rig.get(row.key), row.after ? row.after : row.value);
         EXPECT_EQ(rig.server1->LocalPort(), *row.value == '7' ? 0 : 9876);
         EXPECT_EQ(w.pos(), QPoint(0, *row.key == 'F' ? 0 : -100));
         for (const auto& box : rig.dialogs.shown) EXPECT_EQ(box.flags, 64);
@@ -59,7 +52,7 @@ TEST(StoredSettings, BadValuesAreMendedOrSaid) {
         rig.set("TCP Port", "0");
         rig.dialogs.expectBoxes(1);
         w.mnuTCPBoth_Click();
-        EXPECT_EQ(rig.dialogs.texts().last(), kPortBox);
+        EXPECT_EQ(rig.dialogs.texts().last(), kPort);
         EXPECT_EQ(rig.server1->LocalPort(), 9876);
     }
 }
