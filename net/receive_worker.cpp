@@ -70,6 +70,15 @@ void ReceiveWorker::run() {
         if (stopping_) return;
         Job job = std::move(jobs_.front());
         jobs_.pop_front();
+        // Text that queued up meanwhile goes with it: a long envelope that came
+        // in many reads is then deciphered a few times, not once per read.
+        while (!job.closed && !jobs_.empty() && !jobs_.front().closed &&
+               jobs_.front().connection == job.connection &&
+               jobs_.front().passPhrase == job.passPhrase &&
+               jobs_.front().passOn == job.passOn) {
+            job.received += jobs_.front().received;
+            jobs_.pop_front();
+        }
         queuedChars_ -= job.received.size();
         inHandChars_ = job.received.size();  // still waiting, as the window sees it
         lock.unlock();
