@@ -8,7 +8,40 @@ namespace {
 constexpr QChar kBackspace(8);
 constexpr QChar kLF(10);
 constexpr QChar kCR(13);
+// Each backspace removes the character before it; one with nothing before it
+// is dropped and noted in `hitStart`. Line feeds still count here: they go
+// after backspaces are applied.
+QString applyBackspaces(const QString& data, bool* hitStart) {
+    QString edited;
+    edited.reserve(data.size());
+    for (const QChar c : data) {
+        if (c != kBackspace)
+            edited.append(c);
+        else if (!edited.isEmpty())
+            edited.chop(1);
+        else
+            *hitStart = true;
+    }
+    return edited;
+}
+
+// Line feeds dropped, one added after every carriage return.
+QString lineEdit(const QString& edited) {
+    QString shown;
+    shown.reserve(edited.size() * 2);
+    for (const QChar c : edited) {
+        if (c == kLF) continue;
+        shown.append(c);
+        if (c == kCR) shown.append(kLF);
+    }
+    return shown;
+}
 }  // namespace
+
+QString paneEdit(const QString& data) {
+    bool hitStart = false;
+    return lineEdit(applyBackspaces(data, &hitStart));
+}
 
 void appendToPane(PaneText& pane, QString& data) {
     // Trim until bounded: one trim per append let a fast device grow the pane forever.
@@ -21,30 +54,14 @@ void appendToPane(PaneText& pane, QString& data) {
     }
     pane.setSelStart(n);
 
-    // Backspaces in one pass: each removes the character before it in `data`; one with
-    // nothing before it selects the pane's last character (all such select the same one).
-    QString edited;
-    edited.reserve(data.size());
-    for (const QChar c : std::as_const(data)) {
-        if (c == kBackspace) {
-            if (!edited.isEmpty()) {
-                edited.chop(1);
-            } else if (n > 0) {  // empty pane: nothing to delete
-                pane.setSelStart(n - 1);
-                pane.setSelLength(1);
-            }
-        } else {  // line feeds still count here: they go after backspaces are applied
-            edited.append(c);
-        }
+    // A backspace with nothing before it in `data` selects the pane's last
+    // character (all such select the same one); an empty pane has none.
+    bool hitStart = false;
+    data = lineEdit(applyBackspaces(data, &hitStart));
+    if (hitStart && n > 0) {
+        pane.setSelStart(n - 1);
+        pane.setSelLength(1);
     }
-    QString shown;
-    shown.reserve(edited.size() * 2);
-    for (const QChar c : std::as_const(edited)) {
-        if (c == kLF) continue;
-        shown.append(c);
-        if (c == kCR) shown.append(kLF);
-    }
-    data = shown;
     pane.setSelText(data);
     pane.setSelStart(static_cast<int>(pane.Text().size()));
 }

@@ -18,6 +18,11 @@ constexpr int kTrimChars = 4096;  // characters removed from the start per trim 
 // `data` holds exactly what was appended.
 void appendToPane(PaneText& pane, QString& data);
 
+// What appendToPane makes of `data`, whatever the pane holds: backspaces
+// applied (one with nothing before it dropped), line feeds dropped, a line
+// feed after every carriage return.
+QString paneEdit(const QString& data);
+
 // `text` without any line feed.
 QString stripLF(const QString& text);
 

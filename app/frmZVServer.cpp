@@ -50,14 +50,19 @@ frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, MSComm& comm
     wskServer2.setObjectName(QStringLiteral("wskServer2"));
     buildWindow();
     buildMenus();
-    listeners_[0].reset(new Listener{wskServer1,
-                                     shpPort1,
-                                     QStringLiteral("port 1"),
-                                     QStringLiteral(" connected on port 1")});
-    listeners_[1].reset(new Listener{wskServer2,
-                                     shpPort2,
-                                     QStringLiteral("port 2"),
-                                     QStringLiteral(" connected to port 2")});
+    // Deciphered messages come back from the listener's thread as queued calls.
+    auto deliverTo = [this](int index) {
+        return [this, index](ReceiveWorker::Result result) {
+            QMetaObject::invokeMethod(
+                this, [this, index, result] { deciphered(index, result); }, Qt::QueuedConnection);
+        };
+    };
+    listeners_[0] =
+        std::make_unique<Listener>(wskServer1, shpPort1, QStringLiteral("port 1"),
+                                   QStringLiteral(" connected on port 1"), deliverTo(0));
+    listeners_[1] =
+        std::make_unique<Listener>(wskServer2, shpPort2, QStringLiteral("port 2"),
+                                   QStringLiteral(" connected to port 2"), deliverTo(1));
     connectControls();
 }
 
@@ -249,12 +254,19 @@ void frmZVServer::connectControls() {
     connect(&MSComm1, &MSComm::inputOverflow, this, &frmZVServer::MSComm1_InputOverflow);
     connect(&MSComm1, &MSComm::portFailed, this, [this](int, const QString& description) {
         setStatus(QStringLiteral("com port closed: ") + description);
+        handleReady(0);  // what waited for the line now fails as on a closed port
+        handleReady(1);
+    });
+    // Room on the serial line: messages that waited for it go on.
+    connect(&MSComm1, &MSComm::outputWritten, this, [this] {
+        handleReady(0);
+        handleReady(1);
     });
     for (int i = 0; i < 2; ++i) {
         Winsock& s = listener(i).sock;
         connect(&s, &Winsock::connectionRequest, this,
                 [this, i](std::int32_t id) { connectionRequest(i, id); });
-        connect(&s, &Winsock::peerClosed, this, [this, i] { clientClosed(i); });
+        connect(&s, &Winsock::peerClosed, this, [this, i] { submit(i, QString(), true); });
         connect(&s, &Winsock::socketError, this,
                 [this, i](int number, const QString& d) { socketError(i, number, d); });
         connect(&s, &Winsock::dataArrival, this,

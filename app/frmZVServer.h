@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "app/error_record.h"
+#include "net/receive_worker.h"
 
 class QAction;
 class QIcon;
@@ -166,6 +167,11 @@ class frmZVServer : public QMainWindow {
 
     ErrorRecord& errorRecord() { return errorRecord_; }
 
+    // Text one client may have waiting to be deciphered or handled before its
+    // socket is no longer read (TCP flow control then slows the sender).
+    static constexpr qsizetype kMaxWaitingChars = 1024 * 1024;
+    static constexpr qsizetype kMaxWaitingMessages = 256;
+
     // Bytes a client may leave unread (Qt's send queue) before it is dropped.
     static constexpr qint64 kMaxClientBacklog = 4 * 1024 * 1024;
     void setMaxClientBacklog(qint64 bytes) { maxClientBacklog_ = bytes > 0 ? bytes : 1; }
@@ -189,7 +195,14 @@ class frmZVServer : public QMainWindow {
     void clientClosed(int index);
     void socketError(int index, int number, const QString& description);
     void dataArrival(int index, qint64 bytesTotal);
-    void handleClientMessage(int index, const QString& received, bool endsRead);
+    // Received text (or the peer's close) goes to the listener's thread to be
+    // deciphered; deciphered() takes back its messages; handleReady() runs
+    // their steps in order, each once the serial line has room for it.
+    void submit(int index, const QString& received, bool closed);
+    void deciphered(int index, const ReceiveWorker::Result& result);
+    void handleReady(int index);
+    void handleClientMessage(int index, const ReceiveWorker::Item& item);
+    void updateReading(int index);
     void mnuDefineTCP_Click(int index);
     // The port number stored under `key`. A number outside 1025..65535 (0
     // would let the kernel pick any port) is refused with the port dialog's
@@ -203,10 +216,14 @@ class frmZVServer : public QMainWindow {
     // than kMaxClientBacklog bytes unsent is disconnected instead (false).
     bool sendToClient(int index, const QString& envelope);
     qint64 maxClientBacklog_ = kMaxClientBacklog;  // bytes
+    // Said with the serial path's status until a client connects again: the
+    // next device block would otherwise overwrite it at once.
+    QString stoppedReading_;
     // Received serial bytes the control discarded (input cap) since the last
     // read that went to a client; shown in the status line.
     qint64 comDiscarded_ = 0;
     QString comDiscardedText() const;
+    QString stoppedReadingText() const;
 
     // Error traps. A trapped handler runs `body`; an error ends it and is
     // reported either in a message box "<prefix><number> - <description>"

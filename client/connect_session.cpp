@@ -1,7 +1,5 @@
 #include "client/connect_session.h"
 
-#include "net/envelope_framer.h"
-
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -15,6 +13,7 @@
 #include "cipher/envelope.h"
 #include "cipher/error.h"
 #include "client/cli_error.h"
+#include "net/receive_worker.h"
 
 namespace zv::client {
 
@@ -28,6 +27,7 @@ ConnectSession::ConnectSession(const Options& options, std::string passPhrase, i
     connectTimer_.setSingleShot(true);
     waitTimer_.setSingleShot(true);
     drainTimer_.setSingleShot(true);
+    quietTimer_.setSingleShot(true);
 
     connect(&socket_, &QTcpSocket::connected, this, &ConnectSession::onConnected);
     connect(&socket_, &QTcpSocket::readyRead, this, &ConnectSession::onReadyRead);
@@ -38,6 +38,8 @@ ConnectSession::ConnectSession(const Options& options, std::string passPhrase, i
     connect(&connectTimer_, &QTimer::timeout, this,
             [this] { finish(kExitFailure, "cannot connect to " + where() + ": timed out"); });
     connect(&waitTimer_, &QTimer::timeout, this, &ConnectSession::hangUp);
+    connect(&quietTimer_, &QTimer::timeout, this,
+            [this] { show(reader_.release(QString::fromStdString(passPhrase_))); });
     connect(&drainTimer_, &QTimer::timeout, this, [this] {
         finish(kExitFailure, "could not hand " + std::to_string(socket_.bytesToWrite()) +
                                  " bytes to " + where() + " in time");
@@ -130,30 +132,34 @@ void ConnectSession::hangUp() {
 }
 
 void ConnectSession::onReadyRead() {
-    const QStringList pieces = framer_.append(QString::fromLatin1(socket_.readAll()));
-    show(pieces, framer_.pending() == 0);
+    show(reader_.append(QString::fromLatin1(socket_.readAll()),
+                        QString::fromStdString(passPhrase_)));
+    if (reader_.holding()) quietTimer_.start(ReceiveWorker::kQuietMs);
 }
 
-void ConnectSession::show(const QStringList& pieces, bool lastEndsRead) {
+void ConnectSession::show(const QList<EnvelopeReader::Message>& messages) {
     try {
-        for (qsizetype i = 0; i < pieces.size(); ++i) {
-            const QString& e = pieces[i];
-            if (!EnvelopeFramer::isEnvelope(e) && !joiner_.continues(e)) {
-                joiner_.clear();
-                std::fprintf(stderr,
-                             "tandro-zv-client: ignored %lld characters from %s that are "
-                             "not an envelope\n",
-                             static_cast<long long>(e.size()), where().c_str());
-                continue;
+        for (const EnvelopeReader::Message& m : messages) {
+            switch (m.kind) {
+                case EnvelopeReader::Message::Text:
+                    out_.write(m.text.toStdString());
+                    break;
+                case EnvelopeReader::Message::NotEnvelope:
+                    std::fprintf(stderr,
+                                 "tandro-zv-client: ignored text from %s that is not an "
+                                 "envelope\n",
+                                 where().c_str());
+                    break;
+                case EnvelopeReader::Message::TooLong:
+                    std::fprintf(stderr, "tandro-zv-client: ignored a message over 1 MiB from %s\n",
+                                 where().c_str());
+                    break;
+                case EnvelopeReader::Message::Failed:
+                    throw Failure("cipher failure: " + m.text.toStdString());
             }
-            const bool endsRead = lastEndsRead && i + 1 == pieces.size();
-            out_.write(
-                joiner_.decrypt(e, endsRead, QString::fromStdString(passPhrase_)).toStdString());
         }
     } catch (const Failure& e) {
         finish(kExitFailure, e.what());
-    } catch (const Error& e) {
-        finish(kExitFailure, "cipher failure: " + e.description());
     }
 }
 
@@ -185,9 +191,10 @@ void ConnectSession::onError(QAbstractSocket::SocketError error) {
 
 void ConnectSession::onDisconnected() {
     releaseWatch();
+    const QString pass = QString::fromStdString(passPhrase_);
     if (socket_.bytesAvailable() > 0)
-        show(framer_.append(QString::fromLatin1(socket_.readAll())), false);
-    show(framer_.flush(), false);
+        show(reader_.append(QString::fromLatin1(socket_.readAll()), pass));
+    show(reader_.finish(pass));
     if (!inputEnded_ && !done_)
         std::fprintf(stderr, "tandro-zv-client: %s closed the connection\n", where().c_str());
     finish(0);

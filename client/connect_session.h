@@ -12,8 +12,7 @@
 #include "client/line_splitter.h"
 #include "client/options.h"
 #include "client/output.h"
-#include "net/envelope_framer.h"
-#include "net/envelope_joiner.h"
+#include "net/envelope_reader.h"
 
 namespace zv::client {
 
@@ -41,7 +40,7 @@ class ConnectSession : public QObject {
     void releaseWatch();
     void endOfInput();
     void hangUp();
-    void show(const QStringList& pieces, bool lastEndsRead);
+    void show(const QList<EnvelopeReader::Message>& messages);
     void send(const Piece& piece);
     void finish(int status, const std::string& message = {});
     std::string where() const;
@@ -55,9 +54,9 @@ class ConnectSession : public QObject {
     QTimer connectTimer_;
     QTimer waitTimer_;  // --wait after end of input
     QTimer drainTimer_;
+    QTimer quietTimer_;  // the end of a long envelope is shown once the line goes quiet
     LineSplitter lines_;
-    EnvelopeFramer framer_;
-    EnvelopeJoiner joiner_;  // joins an envelope that TCP cut where it looked whole
+    EnvelopeReader reader_;
     QEventLoop loop_;
     int watch_ = -1;  // a duplicate of the socket's descriptor, see wasReset()
     bool connected_ = false;

@@ -16,7 +16,7 @@ void frmZVServer::connectionRequest(int index, std::int32_t requestID) {
     trapStatus(l.name + QStringLiteral(" connection request error"), [&] {
         l.sock.Close();  // no longer listening: a second client is refused
         l.sock.Accept(requestID);
-        l.resetReceive();
+        stoppedReading_.clear();  // said long enough: a client is back
         QCoreApplication::processEvents();
         setStatus(QStringLiteral("client ") + QString::number(requestID) + l.connectedText);
         l.lamp->setFillColor(colour::Green);
@@ -24,9 +24,8 @@ void frmZVServer::connectionRequest(int index, std::int32_t requestID) {
 }
 
 void frmZVServer::clientClosed(int index) {
+    // Every message the client sent before it closed was handled first.
     Listener& l = listener(index);
-    // A message still waiting for its end is handled before the close.
-    for (const QString& message : l.framer.flush()) handleClientMessage(index, message, true);
     trapStatus(l.name + QStringLiteral(" close error"), [&] {
         l.sock.Close();
         setStatus(l.name + QStringLiteral(" closed"));

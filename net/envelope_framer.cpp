@@ -37,7 +37,7 @@ QStringList EnvelopeFramer::append(const QString& received) {
         const QStringView s(pending_);
         if (!opensEnvelope(s)) {
             const qsizetype next = s.indexOf(kHeader, 1);
-            handOn(next < 0 ? s.size() : next);
+            handOn(qMin(next < 0 ? s.size() : next, kMaxEnvelope));
             continue;
         }
 
@@ -75,7 +75,7 @@ QStringList EnvelopeFramer::append(const QString& received) {
         handOn(s.size());
     }
 
-    if (pending_.size() > kMaxPending) handOn(pending_.size());
+    if (pending_.size() > kMaxEnvelope) handOn(pending_.size());
     return out;
 }
 

@@ -12,14 +12,15 @@
 //  - a piece whose Base64 ends (after "=" padding, or at any other character)
 //    is complete at once: it is handed on together with the blanks, CR and LF
 //    right after it, and what follows them is a new piece;
-//  - text that is not an envelope at all passes through as it came, cut only
-//    before a header later in it (alignment means nothing there);
-//  - more than kMaxPending characters waiting are handed on as they stand.
+//  - text that is not an envelope at all passes through as it came, cut before
+//    a header later in it (alignment means nothing there) and into pieces of
+//    at most kMaxEnvelope characters;
+//  - more than kMaxEnvelope characters waiting are handed on as they stand.
 // Limit: an envelope split by TCP at a multiple of 4 characters, where its
 // first part ends without "=" padding, looks whole; that part is handed on
 // early and the rest follows as a second piece. mayContinue() and
-// continuesEnvelope() let the receiver join the two (see the network receive
-// path): in counter mode the first part deciphers to the start of the text.
+// continuesEnvelope() let the receiver join the two (EnvelopeReader): in
+// counter mode the first part deciphers to the start of the text.
 #include <QString>
 #include <QStringList>
 
@@ -27,7 +28,10 @@ namespace zv {
 
 class EnvelopeFramer {
   public:
-    static constexpr qsizetype kMaxPending = 1024 * 1024;
+    // The largest message the relay carries, in bytes (what the serial output
+    // holds), and the length of its envelope: 1,398,124 characters.
+    static constexpr qsizetype kMaxMessageBytes = 1024 * 1024;
+    static constexpr qsizetype kMaxEnvelope = 4 * ((kMaxMessageBytes + 16 + 2) / 3);
 
     // Adds received text; returns the complete messages it made, in order.
     QStringList append(const QString& received);

@@ -29,6 +29,9 @@ constexpr const char* kWrongState =
 constexpr int kKeepIdle = 60;
 constexpr int kKeepInterval = 10;
 constexpr int kKeepCount = 3;
+// Bytes Qt may hold from the peer before it stops reading from the kernel
+// (TCP flow control then slows the sender), and so the most one GetData gives.
+constexpr qint64 kReadBufferBytes = 256 * 1024;
 
 std::string portSuffix(std::int32_t port) {
     return " (port " + std::to_string(port) + ")";
@@ -163,6 +166,8 @@ void TcpWinsock::Accept(std::int32_t requestID) {
         throw Error(errc::SocketFailure, text);
     }
     tuneAccepted(descriptor);
+    socket->setReadBufferSize(kReadBufferBytes);
+    reading_ = true;
     connect(socket, &QTcpSocket::readyRead, this, &TcpWinsock::onReadyRead);
     connect(socket, &QTcpSocket::errorOccurred, this, &TcpWinsock::onSocketError);
     connect(socket, &QTcpSocket::disconnected, this, &TcpWinsock::onDisconnected);
@@ -224,6 +229,24 @@ qint64 TcpWinsock::BytesToWrite() const {
     return socket_ != nullptr ? socket_->bytesToWrite() : 0;
 }
 
+void TcpWinsock::Reset() {
+    if (socket_ != nullptr) {
+        // A zero linger time makes close() send a reset and drop the unsent bytes.
+        const linger now{1, 0};
+        if (::setsockopt(static_cast<int>(socket_->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now,
+                         sizeof now) != 0)
+            qWarning("TcpWinsock: setsockopt SO_LINGER failed: %s", std::strerror(errno));
+    }
+    Close();
+}
+
+void TcpWinsock::setReading(bool on) {
+    if (reading_ == on) return;
+    reading_ = on;
+    // Bytes Qt kept while we did not read go now; taking them lets Qt read on.
+    if (on && socket_ != nullptr && takeSocketBytes()) emit dataArrival(received_.size());
+}
+
 qintptr TcpWinsock::SocketHandle() const {
     return socket_ != nullptr ? socket_->socketDescriptor() : -1;
 }
@@ -245,7 +268,7 @@ bool TcpWinsock::takeSocketBytes() {
 }
 
 void TcpWinsock::onReadyRead() {
-    if (!takeSocketBytes()) return;
+    if (!reading_ || !takeSocketBytes()) return;
     emit dataArrival(received_.size());
 }
 

@@ -49,6 +49,9 @@ class TcpWinsock : public Winsock {
     QString LocalIP() const override;
     // Exactly the bytes held by Qt for the peer; the kernel's queue is not counted.
     qint64 BytesToWrite() const override;
+    void Reset() override;
+    void setReading(bool on) override;
+    quint64 ConnectionId() const override { return generation_; }
 
     // The accepted connection's descriptor, or -1 when no client is held.
     qintptr SocketHandle() const;
@@ -74,6 +77,7 @@ class TcpWinsock : public Winsock {
     std::int32_t localPort_ = 0;
     QString bindAddress_;  // empty: every interface
     std::int16_t state_ = sck::Closed;
+    bool reading_ = true;  // take bytes from the peer as they come
 };
 
 }  // namespace zv

@@ -45,6 +45,15 @@ class Winsock : public QObject {
     virtual QString LocalIP() const = 0;
     // Bytes queued for the peer and not yet handed to the kernel.
     virtual qint64 BytesToWrite() const = 0;
+    // Closes at once and discards what the peer has not taken: the peer sees a
+    // reset, not a clean end, and knows it lost data.
+    virtual void Reset() = 0;
+    // false: take no more bytes from the peer (they wait in the kernel, and TCP
+    // flow control slows the sender); true: take them again. A new client
+    // starts with reading on.
+    virtual void setReading(bool on) = 0;
+    // Changes whenever the control starts or stops serving a client.
+    virtual quint64 ConnectionId() const = 0;
 
   signals:
     void connectionRequest(std::int32_t requestID);

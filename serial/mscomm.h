@@ -34,10 +34,15 @@ class MSComm : public QObject {
 
     // Returns and removes every waiting byte, one character per byte.
     virtual QString Input() = 0;
-    // Writes one byte per character; raises 8012 when the port is closed.
+    // Queues one byte per character for the line; raises 8012 when the port
+    // is closed and 8020 when the bytes do not fit in OutBufferSize().
     virtual void setOutput(const QString& text) = 0;
     // Bytes waiting to be read.
     virtual qint64 InBufferCount() const = 0;
+    // Bytes queued for the line and not yet taken by the device, and the most
+    // that may be queued.
+    virtual qint64 OutBufferCount() const = 0;
+    virtual qint64 OutBufferSize() const = 0;
 
   signals:
     // Bytes wait to be read (or the line changed state).
@@ -47,6 +52,8 @@ class MSComm : public QObject {
     void portFailed(int number, const QString& description);
     // Received bytes beyond the input cap were dropped, oldest first; this many now.
     void inputOverflow(qint64 droppedBytes);
+    // Queued bytes went to the line: OutBufferCount() went down.
+    void outputWritten(qint64 bytes);
 };
 
 }  // namespace zv

@@ -1,11 +1,11 @@
 #include "serial/serial_comm.h"
 
-#include <poll.h>
-
 #include <unistd.h>
 
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <cerrno>
+#include <cstring>
 
 #include "cipher/error.h"
 
@@ -40,6 +40,13 @@ SerialComm::SerialComm(DeviceResolver resolver, qint64 inputCap, QObject* parent
 SerialComm::~SerialComm() {
     // Closing can report errors; this object is half gone by then.
     QObject::disconnect(&port_, nullptr, this, nullptr);
+    closePort();
+}
+
+void SerialComm::closePort() {
+    writable_.reset();
+    out_.clear();
+    outHead_ = 0;
     if (port_.isOpen()) port_.close();
 }
 
@@ -101,7 +108,7 @@ bool SerialComm::PortOpen() const {
 }
 
 void SerialComm::setPortOpen(bool open) {
-    if (port_.isOpen()) port_.close();  // true while open: reopen from scratch
+    closePort();  // true while open: reopen from scratch
     if (open) this->open();
 }
 
@@ -241,6 +248,13 @@ void SerialComm::open() {
         port_.close();
         throw;
     }
+    writable_ = std::make_unique<QSocketNotifier>(port_.handle(), QSocketNotifier::Write);
+    writable_->setEnabled(false);
+    connect(writable_.get(), &QSocketNotifier::activated, this, [this] {
+        const qint64 before = OutBufferCount();
+        writeQueued();
+        if (before > OutBufferCount()) emit outputWritten(before - OutBufferCount());
+    });
 }
 
 QString SerialComm::Input() {
@@ -256,26 +270,41 @@ void SerialComm::setOutput(const QString& text) {
     // One byte per UTF-16 unit; a unit above U+00FF has no byte and goes out as '?'.
     const QByteArray bytes = text.toLatin1();
     if (bytes.isEmpty()) return;
-    if (port_.bytesToWrite() + bytes.size() > outputCap_)
-        raise(
-            errc::SerialIo,
-            QStringLiteral("Output buffer full: %1 bytes still wait to be written to %2; %3 bytes "
-                           "refused")
-                .arg(port_.bytesToWrite())
-                .arg(portName())
-                .arg(bytes.size()));
-    const qint64 written = port_.write(bytes);
-    if (written != bytes.size()) {
-        const QString why = port_.errorString();
-        port_.clearError();
-        raise(errc::SerialIo, QStringLiteral("Write to %1 failed: %2").arg(portName(), why));
-    }
+    if (OutBufferCount() + bytes.size() > outputCap_)
+        raise(errc::SerialIo,
+              QStringLiteral("Output buffer full: %1 bytes still wait to be written to %2; %3 "
+                             "bytes refused (at most %4 may wait)")
+                  .arg(OutBufferCount())
+                  .arg(portName())
+                  .arg(bytes.size())
+                  .arg(outputCap_));
+    out_.append(bytes);
     // To the line now rather than after the rest of the handler (which may
-    // encrypt the message again for the other client). Only when the tty takes
-    // bytes: Qt reports a write into a full tty queue as a write error.
-    pollfd ready{static_cast<int>(port_.handle()), POLLOUT, 0};
-    if (::poll(&ready, 1, 0) == 1 && (ready.revents & POLLOUT) != 0)
-        static_cast<void>(port_.flush());
+    // encrypt the message again for the other client).
+    if (OutBufferCount() == bytes.size()) writeQueued();
+}
+
+void SerialComm::writeQueued() {
+    while (port_.isOpen() && outHead_ < out_.size()) {
+        const ssize_t n = ::write(static_cast<int>(port_.handle()), out_.constData() + outHead_,
+                                  size_t(out_.size() - outHead_));
+        if (n > 0) {
+            outHead_ += n;
+        } else if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+            break;  // the tty is full: the notifier says when it takes more
+        } else if (errno != EINTR) {
+            fail(QString::fromLocal8Bit(std::strerror(errno)));
+            return;
+        }
+    }
+    if (outHead_ == out_.size()) {
+        out_.clear();
+        outHead_ = 0;
+    } else if (outHead_ > out_.size() / 2) {
+        out_.remove(0, outHead_);  // keep the queue's memory near what waits
+        outHead_ = 0;
+    }
+    if (writable_) writable_->setEnabled(OutBufferCount() > 0);
 }
 
 qint64 SerialComm::InBufferCount() const {
@@ -300,12 +329,16 @@ void SerialComm::onErrorOccurred(QSerialPort::SerialPortError error) {
     // raised by the call that caused them.
     if (!isIoFailure(error) || failing_ || !port_.isOpen()) return;
     // Qt 6.4 repeats ReadError in a tight loop on a vanished device until closed.
+    fail(port_.errorString());
+}
+
+void SerialComm::fail(const QString& why) {
+    if (failing_) return;
     failing_ = true;
-    const QString why = port_.errorString();
     const QString name = portName();
     const qint64 unread = port_.bytesAvailable();
-    const qint64 unsent = port_.bytesToWrite();
-    port_.close();
+    const qint64 unsent = OutBufferCount();
+    closePort();
     port_.clearError();
     failing_ = false;
     QString text = QStringLiteral("%1 failed and was closed: %2").arg(name, why);

@@ -1,8 +1,14 @@
 #pragma once
 // The real serial port control: QSerialPort on the GUI thread, driven by its
-// signals. COM n opens the device the resolver names for n.
+// signals. COM n opens the device the resolver names for n. QSerialPort opens,
+// configures and reads the device; writes are our own: Qt reports a tty that
+// is momentarily full (EAGAIN) as a resource error, the same as a device that
+// is gone, so its write path cannot tell a slow device from a vanished one.
 #include <QSerialPort>
 #include <functional>
+#include <memory>
+
+class QSocketNotifier;
 
 #include "serial/mscomm.h"
 
@@ -48,6 +54,8 @@ class SerialComm : public MSComm {
     QString Input() override;
     void setOutput(const QString& text) override;
     qint64 InBufferCount() const override;
+    qint64 OutBufferCount() const override { return out_.size() - outHead_; }
+    qint64 OutBufferSize() const override { return outputCap_; }
 
   private:
     struct LineSettings {
@@ -64,7 +72,10 @@ class SerialComm : public MSComm {
     void dropOverflow();
     void onReadyRead();
     void onErrorOccurred(QSerialPort::SerialPortError error);
-    QString portName() const;  // "COM3 (/dev/ttyS2)"
+    void writeQueued();             // hands queued bytes to the tty until it is full
+    void fail(const QString& why);  // closes the port after an I/O error, reports once
+    void closePort();               // closes and drops what is still queued
+    QString portName() const;       // "COM3 (/dev/ttyS2)"
 
     DeviceResolver resolver_;
     QSerialPort port_;
@@ -78,6 +89,9 @@ class SerialComm : public MSComm {
     bool dtr_ = false;
     LineSettings settings_;
     bool failing_ = false;  // closing after an I/O error: report it once
+    QByteArray out_;        // bytes for the line; those before outHead_ are written
+    qint64 outHead_ = 0;
+    std::unique_ptr<QSocketNotifier> writable_;  // the tty takes bytes again
 };
 
 }  // namespace zv

@@ -20,7 +20,8 @@ void frmZVServer::MSComm1_OnComm() {
         if (wskServer1.State() != sck::Connected && wskServer2.State() != sck::Connected) {
             // The bytes stay waiting in the control (up to its input cap) and go
             // with a later event.
-            setStatus(QStringLiteral("com send failed, client not connected") + comDiscardedText());
+            setStatus(QStringLiteral("com send failed, client not connected") + comDiscardedText() +
+                      stoppedReadingText());
             return;
         }
         // One character per byte; EncryptText sends the text's UTF-8, so a byte
@@ -38,7 +39,8 @@ void frmZVServer::MSComm1_OnComm() {
                 // Each client on its own: one failing must not cost the other its copy.
                 try {
                     if (sendToClient(i, EncryptText(piece, Password)))
-                        setStatus(QStringLiteral("com data sent to winsock ") + listener(i).name);
+                        setStatus(QStringLiteral("com data sent to winsock ") + listener(i).name +
+                                  stoppedReadingText());
                 } catch (const Error& e) {
                     errorRecord_ = {e.number(), QString::fromStdString(e.description())};
                     setStatus(QStringLiteral("com data send error on ") + listener(i).name);
@@ -66,6 +68,10 @@ void frmZVServer::MSComm1_InputOverflow(qint64 droppedBytes) {
     setStatus((client ? QStringLiteral("com buffer full: %1 oldest bytes discarded")
                       : QStringLiteral("com buffer full, no client: %1 oldest bytes discarded"))
                   .arg(comDiscarded_));
+}
+
+QString frmZVServer::stoppedReadingText() const {
+    return stoppedReading_.isEmpty() ? QString() : QStringLiteral("; ") + stoppedReading_;
 }
 
 QString frmZVServer::comDiscardedText() const {

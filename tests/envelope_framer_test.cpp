@@ -71,7 +71,7 @@ TEST(Frame, PieceThatCannotBeWholeWaitsUntilCloseOrClear) {
 TEST(Frame, WaitingTextIsBoundedAndHandedOnWhole) {
     EnvelopeFramer f;
     // Length 3 mod 4 after the header: it could never be whole.
-    const QString piece = "U2FsdGVkX1A" + QString(EnvelopeFramer::kMaxPending, u'A');
+    const QString piece = "U2FsdGVkX1A" + QString(EnvelopeFramer::kMaxEnvelope, u'A');
     EXPECT_EQ(f.append(piece), QStringList{piece});
     EXPECT_EQ(f.pending(), 0);
 }

@@ -14,12 +14,14 @@ void FakeWinsock::Listen() {
 void FakeWinsock::Close() {
     calls << QStringLiteral("Close");
     state = sck::Closed;
+    ++connection;
 }
 
 void FakeWinsock::Accept(std::int32_t requestID) {
     calls << QStringLiteral("Accept %1").arg(requestID);
     if (failAccept) throw Error(errc::NotConnected, "unknown request id");
     state = sck::Connected;
+    ++connection;
 }
 
 void FakeWinsock::SendData(const QString& text) {

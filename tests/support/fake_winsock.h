@@ -25,6 +25,9 @@ class FakeWinsock : public Winsock {
     QString LocalHostName() const override { return QStringLiteral("fakehost"); }
     QString LocalIP() const override { return QStringLiteral("127.0.0.1"); }
     qint64 BytesToWrite() const override { return bytesToWrite; }
+    void Reset() override { Close(); }
+    void setReading(bool on) override { reading = on; }
+    quint64 ConnectionId() const override { return connection; }
 
     // Raise the control's events as the real one would.
     void raiseError(int number, const QString& description) {
@@ -35,6 +38,8 @@ class FakeWinsock : public Winsock {
     std::int32_t localPort = 0;
     QString bindAddress;
     qint64 bytesToWrite = 0;
+    bool reading = true;
+    quint64 connection = 0;          // bumped by Accept and Close
     QString received;                // what the next GetData() returns
     QStringList sent;                // every SendData, in order
     QStringList calls;               // "Listen", "Close", "Accept <id>", in order
