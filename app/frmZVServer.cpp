@@ -50,13 +50,9 @@ frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, MSComm& comm
     wskServer2.setObjectName(QStringLiteral("wskServer2"));
     buildWindow();
     buildMenus();
-    listeners_[0].reset(new Listener{wskServer1,
-                                     shpPort1,
-                                     QStringLiteral("port 1"),
+    listeners_[0].reset(new Listener{wskServer1, shpPort1, QStringLiteral("port 1"),
                                      QStringLiteral(" connected on port 1")});
-    listeners_[1].reset(new Listener{wskServer2,
-                                     shpPort2,
-                                     QStringLiteral("port 2"),
+    listeners_[1].reset(new Listener{wskServer2, shpPort2, QStringLiteral("port 2"),
                                      QStringLiteral(" connected to port 2")});
     connectControls();
 }
@@ -264,6 +260,7 @@ void frmZVServer::connectControls() {
 
 void frmZVServer::setStatus(const QString& caption) {
     lblStatus->setText(caption);
+    emit statusChanged(caption);
 }
 
 void frmZVServer::reportBox(const QString& prefix, const Error& e) {
