@@ -276,6 +276,7 @@ void frmZVServer::connectControls() {
 
 void frmZVServer::setStatus(const QString& caption) {
     lblStatus->setText(caption);
+    emit statusChanged(caption);
 }
 
 void frmZVServer::reportBox(const QString& prefix, const Error& e) {
