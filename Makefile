@@ -2,16 +2,25 @@
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
-DEPS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev \
-        libssl-dev openssl libgtest-dev libgmock-dev libbenchmark-dev \
-        socat xvfb xauth dpkg-dev file
+# Debian packages that building and running need.
+RUN_DEPS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev libssl-dev
+# What the tests and benchmarks need besides.
+TEST_DEPS := openssl libgtest-dev libgmock-dev libbenchmark-dev socat xvfb xauth
+# What `make package` needs besides: dpkg-shlibdeps, file, lintian.
+PACKAGE_DEPS := dpkg-dev file lintian
+# The package is built apart, with Debian's hardening flags.
+PACKAGE_BUILD ?= $(BUILD)/deb
+export DEB_BUILD_MAINT_OPTIONS = hardening=+all
 
-.PHONY: all deps configure build run test bench package install format clean
+.PHONY: all deps test-deps configure build run test bench package install format clean
 
 all: build
 
 deps:
-	@sh tools/install-deps.sh $(DEPS)
+	@sh tools/install-deps.sh $(RUN_DEPS)
+
+test-deps:
+	@sh tools/install-deps.sh $(RUN_DEPS) $(TEST_DEPS)
 
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
@@ -24,14 +33,30 @@ build: configure
 run: build
 	./$(BUILD)/tandro-zv-server
 
-test: build
+# Configures again so that tests and benchmarks installed since are found.
+test: test-deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-bench: build
+bench: test-deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	cmake --build $(BUILD) -j $(JOBS) --target cipher_bench
 	./$(BUILD)/bench/cipher_bench
 
-package: build
-	cd $(BUILD) && cpack -G DEB
+# build/tandro-zv-server_<version>_<arch>.deb, checked by lintian: errors fail.
+package:
+	@sh tools/install-deps.sh $(RUN_DEPS) $(PACKAGE_DEPS)
+	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON \
+	    -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \
+	    -DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)"
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	rm -f $(PACKAGE_BUILD)/*.deb
+	cd $(PACKAGE_BUILD) && cpack -G DEB
+	deb=$$(basename $(PACKAGE_BUILD)/*.deb) && mv $(PACKAGE_BUILD)/$$deb $(BUILD)/ && \
+	if command -v lintian >/dev/null; then lintian --fail-on error --info $(BUILD)/$$deb; \
+	else echo "lintian is not installed: $$deb is not checked"; fi
 
 install: build
 	cmake --install $(BUILD)

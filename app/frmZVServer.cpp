@@ -277,6 +277,7 @@ void frmZVServer::connectControls() {
 void frmZVServer::setStatus(const QString& caption) {
     lblStatus->setText(caption);
     lblStatus->setToolTip(caption);  // a long caption is cut at the label's edge
+    emit statusChanged(caption);
 }
 
 void frmZVServer::reportBox(const QString& prefix, const Error& e) {

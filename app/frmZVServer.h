@@ -122,6 +122,10 @@ class frmZVServer : public QMainWindow {
     void cmdClose_Click();
     void cmdExit_Click();
     void Form_Unload(std::int16_t& cancel);
+    // Ends a run whose window was never shown (--headless): the unload steps
+    // without the position, which such a window does not have, and the second
+    // listener closed too. Form_Unload will not run afterwards.
+    void unloadUnshown();
 
     // Window position in twips (1/1440 inch), as stored.
     float Top() const;
@@ -176,6 +180,10 @@ class frmZVServer : public QMainWindow {
     static constexpr qint64 kMaxClientBacklog = 4 * 1024 * 1024;
     void setMaxClientBacklog(qint64 bytes) { maxClientBacklog_ = bytes > 0 ? bytes : 1; }
     qint64 maxClientBacklog() const { return maxClientBacklog_; }
+
+  signals:
+    // Every caption given to lblStatus, as it is set.
+    void statusChanged(const QString& caption);
 
   protected:
     void closeEvent(QCloseEvent* event) override;

@@ -1,5 +1,6 @@
 // Shutdown: Close stops both listeners; Exit and closing the window save the
-// window position (twips) for the next start.
+// window position (twips) for the next start. A run without a window ends
+// without touching the stored position.
 #include <QLabel>
 #include <QPushButton>
 
@@ -36,6 +37,14 @@ void frmZVServer::Form_Unload(std::int16_t& /*cancel*/) {
         settings_.SaveSetting(QStringLiteral("FormTop"), singleToText(Top()));
         settings_.SaveSetting(QStringLiteral("FormLeft"), singleToText(Left()));
     });
+}
+
+void frmZVServer::unloadUnshown() {
+    trapBox(QStringLiteral("VB6 runtime error (unload): "), [&] {
+        wskServer1.Close();
+        wskServer2.Close();
+    });
+    unloaded_ = true;
 }
 
 }  // namespace zv

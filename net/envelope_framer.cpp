@@ -37,7 +37,10 @@ QStringList EnvelopeFramer::append(const QString& received) {
         const QStringView s(pending_);
         if (!opensEnvelope(s)) {
             const qsizetype next = s.indexOf(kHeader, 1);
-            handOn(qMin(next < 0 ? s.size() : next, kMaxEnvelope));
+            // No header: all of it is deciphered, so a piece of this many
+            // characters deciphers to at most a 1 MiB message.
+            constexpr qsizetype kMaxPlain = kMaxMessageBytes / 3 * 4;
+            handOn(qMin(next < 0 ? s.size() : next, kMaxPlain));
             continue;
         }
 

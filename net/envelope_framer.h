@@ -13,8 +13,8 @@
 //    is complete at once: it is handed on together with the blanks, CR and LF
 //    right after it, and what follows them is a new piece;
 //  - text that is not an envelope at all passes through as it came, cut before
-//    a header later in it (alignment means nothing there) and into pieces of
-//    at most kMaxEnvelope characters;
+//    a header later in it (alignment means nothing there) and into pieces
+//    that decipher to at most kMaxMessageBytes;
 //  - more than kMaxEnvelope characters waiting are handed on as they stand.
 // Limit: an envelope split by TCP at a multiple of 4 characters, where its
 // first part ends without "=" padding, looks whole; that part is handed on

@@ -155,10 +155,14 @@ bool ServerProcess::start(const QString& passPhrase) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    if (headless)
+        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+            env.remove(QString::fromLatin1(name));
     process.setProcessEnvironment(env);
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (!headless) process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.setStandardOutputFile(QProcess::nullDevice());
-    process.start(builtProgram(QStringLiteral("tandro-zv-server")), {});
+    process.start(builtProgram(QStringLiteral("tandro-zv-server")),
+                  headless ? QStringList{QStringLiteral("--headless")} : QStringList{});
     if (!process.waitForStarted(10000)) {
         error = QStringLiteral("server did not start: ") + process.errorString();
         return false;

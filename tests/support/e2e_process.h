@@ -62,7 +62,7 @@ class OpensslPeer {
 // tests need not connect to find out.
 bool isListening(quint16 port);
 
-// The server program headless over a fresh settings store: COM3 is one end
+// The server program offscreen over a fresh settings store: COM3 is one end
 // of a socat pseudo-terminal pair, both listeners, automatic listening.
 class ServerProcess {
   public:
@@ -70,6 +70,9 @@ class ServerProcess {
     // Starts the server with `passPhrase` as its key and waits until both
     // ports accept connections.
     bool start(const QString& passPhrase);
+    // Runs with --headless, no display in its environment and standard
+    // error kept in process (read it with readAllStandardError).
+    bool headless = false;
     QString error;
     PtyPair pty;
     QTemporaryDir config;

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 #include <cerrno>
@@ -68,6 +69,8 @@ void PtyPair::vanish() {
     if (socat_.state() == QProcess::NotRunning) return;
     socat_.kill();
     if (!socat_.waitForFinished(5000)) qWarning("socat (pid %lld) did not end", socat_.processId());
+    // A dangling link could name a terminal number that another pair takes next.
+    for (const QString& link : {a(), b()}) (void)QFile::remove(link);
 }
 
 RawTty::RawTty(const QString& path) {

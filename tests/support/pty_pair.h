@@ -21,8 +21,8 @@ class PtyPair {
     QString a() const;                        // link to one end
     QString b() const;                        // link to the other end
 
-    // Kills socat at once, as a device that is unplugged: both ends vanish
-    // (their links stay behind, dangling).
+    // Kills socat at once, as a device that is unplugged: both ends and
+    // their links vanish.
     void vanish();
 
   private:
