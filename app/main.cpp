@@ -66,6 +66,6 @@ int main(int argc, char** argv) {
     dialogs.setParent(&window);
 
     window.Form_Load();
-    window.show();
+    window.showAsStored();
     return QApplication::exec();
 }

@@ -1,5 +1,5 @@
 // Shutdown: Close stops both listeners; Exit and closing the window save the
-// window position (twips) for the next start.
+// window position and size (twips) for the next start.
 #include <QLabel>
 #include <QPushButton>
 
@@ -26,6 +26,7 @@ void frmZVServer::cmdExit_Click() {
     trapBox(QStringLiteral("VB6 runtime error (exit): "), [&] {
         settings_.SaveSetting(QStringLiteral("FormTop"), singleToText(Top()));
         settings_.SaveSetting(QStringLiteral("FormLeft"), singleToText(Left()));
+        saveSize();
         (void)close();  // runs Form_Unload through closeEvent, which never cancels
     });
 }
@@ -35,6 +36,7 @@ void frmZVServer::Form_Unload(std::int16_t& /*cancel*/) {
         wskServer1.Close();
         settings_.SaveSetting(QStringLiteral("FormTop"), singleToText(Top()));
         settings_.SaveSetting(QStringLiteral("FormLeft"), singleToText(Left()));
+        saveSize();
     });
 }
 
