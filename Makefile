@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 DEPS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev \
         libssl-dev openssl libgtest-dev libgmock-dev libbenchmark-dev \
-        socat xvfb xauth dpkg-dev file
+        socat xvfb xauth twm x11-utils xdotool dpkg-dev file
 
 .PHONY: all deps configure build run test bench package install format clean
 

@@ -5,7 +5,7 @@
 namespace zv::test {
 
 ScriptedDialogs::~ScriptedDialogs() {
-    EXPECT_TRUE(answers_.empty()) << answers_.size() << " scripted answers were never asked for";
+    EXPECT_TRUE(answers_.empty() && devices_.empty()) << "scripted answers were never asked for";
 }
 
 int ScriptedDialogs::MsgBox(const QString& prompt, int flags, const QString& title) {
@@ -28,6 +28,21 @@ QString ScriptedDialogs::InputBox(const QString& prompt, const QString& title,
     QString a = answers_.front();
     answers_.pop_front();
     return a;
+}
+
+std::optional<DeviceChoice> ScriptedDialogs::ChooseDevice(const QList<DeviceEntry>& present,
+                                                          int defaultCom) {
+    shown.push_back({QString::number(defaultCom), -1, "Choose Device", {}});
+    offered = present;
+    if (devices_.empty()) return std::nullopt;
+    DeviceChoice c = devices_.front();
+    devices_.pop_front();
+    if (c.com == 0) c.com = defaultCom;
+    return c;
+}
+
+QString ScriptedDialogs::ChooseLineSettings(const QString& current) {
+    return InputBox({}, "Line Settings", current);
 }
 
 QStringList ScriptedDialogs::texts() const {
