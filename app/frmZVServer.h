@@ -58,8 +58,7 @@ class frmZVServer : public QMainWindow {
     // Start-up: restores every setting; run once before the window is shown.
     void Form_Load();
     // Shows the window in the state start-up restored (normal, minimised,
-    // maximised), also under window managers that ignore the state of a
-    // window before it is first mapped.
+    // maximised), in force from the first map on.
     void showAsStored();
 
     // Activity display.

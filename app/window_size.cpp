@@ -1,8 +1,6 @@
 // The window's size, kept like its position ("FormWidth", "FormHeight": the
 // client area in twips), and showing the window in its stored state.
-#include <QEvent>
 #include <QLayout>
-#include <QWindow>
 #include <algorithm>
 
 #include "app/client_area.h"
@@ -14,24 +12,6 @@ namespace zv {
 
 namespace {
 constexpr double kLargestTwips = 1.0e7;  // beyond any screen; keeps pixels in range
-
-// Iconifies the window once it is mapped and exposed, then goes.
-class IconifyWhenExposed : public QObject {
-  public:
-    explicit IconifyWhenExposed(QWidget* window) : QObject(window), window_(window) {}
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        auto* handle = qobject_cast<QWindow*>(watched);
-        if (event->type() == QEvent::Expose && handle && handle->isExposed()) {
-            handle->removeEventFilter(this);
-            window_->showMinimized();
-            deleteLater();
-        }
-        return false;
-    }
-
-  private:
-    QWidget* window_;
-};
 }  // namespace
 
 QSize frmZVServer::clientSize() const {
@@ -63,7 +43,7 @@ void frmZVServer::restoreSize() {
 
 void frmZVServer::saveSize() {
     // Written only when changed: a window never resized leaves the file alone.
-    const QSize designTwips = clientArea_->designTwips();
+    const QSize twips = clientArea_->designTwips();
     const QSize design = clientArea_->designSize();
     auto save = [&](const char* key, int pixels, int designPixels, int designTwips) {
         const QString text = pixels == designPixels ? QString::number(designTwips)
@@ -73,21 +53,19 @@ void frmZVServer::saveSize() {
             settings_.SaveSetting(name, text);
     };
     const QSize now = clientSize();
-    save("FormWidth", now.width(), design.width(), designTwips.width());
-    save("FormHeight", now.height(), design.height(), designTwips.height());
+    save("FormWidth", now.width(), design.width(), twips.width());
+    save("FormHeight", now.height(), design.height(), twips.height());
 }
 
 void frmZVServer::showAsStored() {
-    if (!(windowState() & Qt::WindowMinimized)) {
+    // Qt asks the window manager for the iconic state at the first map
+    // (WM_HINTS initial state) only when the window was sized before: an
+    // unsized window is sized during show(), which maps it normal. The
+    // constructor sizes it, so the stored state holds from the first map.
+    if (windowState() & Qt::WindowMinimized)
+        showMinimized();
+    else
         show();
-        return;
-    }
-    // A window manager maps a window normal whatever its state was before the
-    // first map (twm does): show it normal, then iconify it once it is mapped.
-    setWindowState(windowState() & ~Qt::WindowMinimized);
-    create();
-    windowHandle()->installEventFilter(new IconifyWhenExposed(this));
-    show();
 }
 
 }  // namespace zv

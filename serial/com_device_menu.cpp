@@ -1,6 +1,8 @@
 // The Com Port menu's own additions: the device each COM number opens, chosen
 // from the devices present, and the line settings used by every open.
 #include <QAction>
+#include <algorithm>
+#include <optional>
 
 #include "app/dialogs.h"
 #include "app/frmZVServer.h"

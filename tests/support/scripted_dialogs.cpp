@@ -5,7 +5,7 @@
 namespace zv::test {
 
 ScriptedDialogs::~ScriptedDialogs() {
-    EXPECT_TRUE(answers_.empty() && devices_.empty()) << "scripted answers were never asked for";
+    EXPECT_TRUE(answers_.empty()) << answers_.size() << " scripted answers were never asked for";
 }
 
 int ScriptedDialogs::MsgBox(const QString& prompt, int flags, const QString& title) {
@@ -30,15 +30,10 @@ QString ScriptedDialogs::InputBox(const QString& prompt, const QString& title,
     return a;
 }
 
-std::optional<DeviceChoice> ScriptedDialogs::ChooseDevice(const QList<DeviceEntry>& present,
+std::optional<DeviceChoice> ScriptedDialogs::ChooseDevice(const QList<DeviceEntry>&,
                                                           int defaultCom) {
-    shown.push_back({QString::number(defaultCom), -1, "Choose Device", {}});
-    offered = present;
-    if (devices_.empty()) return std::nullopt;
-    DeviceChoice c = devices_.front();
-    devices_.pop_front();
-    if (c.com == 0) c.com = defaultCom;
-    return c;
+    const QString path = InputBox({}, "Choose Device", QString::number(defaultCom));
+    return path.isEmpty() ? std::nullopt : std::optional(DeviceChoice{path, defaultCom});
 }
 
 QString ScriptedDialogs::ChooseLineSettings(const QString& current) {

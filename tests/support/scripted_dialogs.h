@@ -22,20 +22,16 @@ class ScriptedDialogs : public Dialogs {
     ~ScriptedDialogs() override;
     // The next input box answers this (empty text = Cancel).
     void answer(const QString& text) { answers_.push_back(text); }
-    // The next device dialog chooses `path` as COM `com` (0: the one offered).
-    void chooseDevice(const QString& path, int com = 0) { devices_.push_back({path, com}); }
     // Allows the next `n` message boxes (they are recorded either way).
     void expectBoxes(int n) { allowedBoxes_ += n; }
 
     int MsgBox(const QString& prompt, int flags, const QString& title) override;
     QString InputBox(const QString& prompt, const QString& title,
                      const QString& defaultText) override;
-    // Recorded as boxes titled by the dialog; line settings answer from the
-    // input box script.
-    std::optional<DeviceChoice> ChooseDevice(const QList<DeviceEntry>& present,
-                                             int defaultCom) override;
+    // Both shown as input boxes whose default is the COM number or settings
+    // offered; the device dialog's answer is a path, opened as that number.
+    std::optional<DeviceChoice> ChooseDevice(const QList<DeviceEntry>&, int defaultCom) override;
     QString ChooseLineSettings(const QString& current) override;
-    QList<DeviceEntry> offered;  // by the last device dialog
 
     std::vector<ShownBox> shown;  // in order
     QStringList texts() const;    // the prompt of every box shown
@@ -44,7 +40,6 @@ class ScriptedDialogs : public Dialogs {
 
   private:
     std::deque<QString> answers_;
-    std::deque<DeviceChoice> devices_;
     int allowedBoxes_ = 0;
 };
 
