@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 # Debian packages that building and running need.
 RUN_DEPS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev libssl-dev
 # What the tests and benchmarks need besides.
-TEST_DEPS := openssl libgtest-dev libgmock-dev libbenchmark-dev socat xvfb xauth
+TEST_DEPS := openssl libgtest-dev libgmock-dev libbenchmark-dev socat xvfb xauth twm x11-utils xdotool
 # What `make package` needs besides: dpkg-shlibdeps, file, lintian.
 PACKAGE_DEPS := dpkg-dev file lintian
 # The package is built apart, with Debian's hardening flags.

@@ -4,6 +4,8 @@
 #include <QMessageBox>
 #include <QWidget>
 
+#include "app/device_dialog.h"
+
 namespace zv {
 
 namespace {
@@ -14,6 +16,14 @@ void giveFocusBack(QWidget* parent) {
     if (parent != nullptr && parent->isVisible()) parent->activateWindow();
 }
 }  // namespace
+
+std::optional<DeviceChoice> Dialogs::ChooseDevice(const QList<DeviceEntry>&, int) {
+    return std::nullopt;
+}
+
+QString Dialogs::ChooseLineSettings(const QString&) {
+    return {};
+}
 
 int QtDialogs::MsgBox(const QString& prompt, int flags, const QString& title) {
     QMessageBox box(parent_);
@@ -33,6 +43,19 @@ QString QtDialogs::InputBox(const QString& prompt, const QString& title,
         QInputDialog::getText(parent_, title, prompt, QLineEdit::Normal, defaultText, &ok);
     giveFocusBack(parent_);
     return ok ? answer : QString();
+}
+
+std::optional<DeviceChoice> QtDialogs::ChooseDevice(const QList<DeviceEntry>& present,
+                                                    int defaultCom) {
+    const auto choice = runDeviceDialog(parent_, present, defaultCom);
+    giveFocusBack(parent_);
+    return choice;
+}
+
+QString QtDialogs::ChooseLineSettings(const QString& current) {
+    const QString choice = runLineSettingsDialog(parent_, current);
+    giveFocusBack(parent_);
+    return choice;
 }
 
 }  // namespace zv

@@ -1,7 +1,11 @@
 #pragma once
 // Modal message and input boxes, behind one interface so tests can script the
 // answers and record every box shown.
+#include <QList>
 #include <QString>
+#include <optional>
+
+#include "serial/serial_devices.h"
 
 class QWidget;
 
@@ -15,6 +19,12 @@ constexpr int OkOnly = 0;
 constexpr int Information = 64;  // OK button with the information icon
 }  // namespace mb
 
+// A device path the operator chose and the COM number that is to open it.
+struct DeviceChoice {
+    QString path;
+    int com = 0;  // 1..16
+};
+
 class Dialogs {
   public:
     virtual ~Dialogs() = default;
@@ -23,6 +33,14 @@ class Dialogs {
     // Shows a modal input box; Cancel gives empty text.
     virtual QString InputBox(const QString& prompt, const QString& title,
                              const QString& defaultText) = 0;
+    // Offers the devices present and a field for any other path, and a COM
+    // number starting at `defaultCom`. Nothing (Cancel) unless overridden.
+    virtual std::optional<DeviceChoice> ChooseDevice(const QList<DeviceEntry>& present,
+                                                     int defaultCom);
+    // Offers baud rate, parity, data and stop bits starting from `current`
+    // ("9600,N,8,1"); returns the choice in that notation, empty for Cancel
+    // (also unless overridden).
+    virtual QString ChooseLineSettings(const QString& current);
 };
 
 // The real boxes, parented to the main window when there is one.
@@ -33,6 +51,9 @@ class QtDialogs : public Dialogs {
     int MsgBox(const QString& prompt, int flags, const QString& title) override;
     QString InputBox(const QString& prompt, const QString& title,
                      const QString& defaultText) override;
+    std::optional<DeviceChoice> ChooseDevice(const QList<DeviceEntry>& present,
+                                             int defaultCom) override;
+    QString ChooseLineSettings(const QString& current) override;
 
   private:
     QWidget* parent_;

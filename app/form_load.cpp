@@ -77,6 +77,7 @@ void frmZVServer::Form_Load() {
         // 4. Position, in twips.
         setTop(toSingle(settings_.GetSetting(QStringLiteral("FormTop"), QStringLiteral("0"))));
         setLeft(toSingle(settings_.GetSetting(QStringLiteral("FormLeft"), QStringLiteral("0"))));
+        restoreSize();
 
         // 5. Window state: 0 normal, 1 minimised, 2 maximised.
         switch (toInt16(winstate)) {
@@ -145,6 +146,7 @@ void frmZVServer::Form_Load() {
             if (netport == QLatin1String("3")) wskServer2.setLocalPort(toInt32(port2));
             listenInMode();
         }
+        warnIfLineSettingsInvalid();
     } catch (const Error& e) {
         errorRecord_ = {e.number(), QString::fromStdString(e.description())};
         setStatus(QStringLiteral("form load error"));

@@ -9,11 +9,13 @@
 #include <QMenuBar>
 #include <QPushButton>
 
+#include "app/client_area.h"
 #include "app/data_pane.h"
 #include "app/dialogs.h"
 #include "app/lamp.h"
 #include "app/listener.h"
 #include "app/settings_store.h"
+#include "app/status_label.h"
 #include "cipher/error.h"
 #include "net/winsock.h"
 #include "serial/mscomm.h"
@@ -64,6 +66,7 @@ frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, MSComm& comm
         std::make_unique<Listener>(wskServer2, shpPort2, QStringLiteral("port 2"),
                                    QStringLiteral(" connected to port 2"), deliverTo(1));
     connectControls();
+    setClientSize(clientArea_->designSize());
 }
 
 frmZVServer::~frmZVServer() = default;
@@ -83,54 +86,57 @@ double frmZVServer::pixelsToTwips(int pixels) const {
     return pixels * kTwipsPerInch / logicalDpiX();
 }
 
-void frmZVServer::placeTwips(QWidget* w, int left, int top, int width, int height) {
-    w->setGeometry(twipsToPixels(left), twipsToPixels(top), twipsToPixels(width),
-                   twipsToPixels(height));
-}
-
 // Objects in creation order, placed in twips from the client area's corner.
+// Extra room goes to the panes: both widen, the upper one takes the top half
+// of the extra height and the lower one the bottom half; what stands beside a
+// pane moves with its top, the rows below the panes move down, and the
+// buttons spread along the bottom row.
 void frmZVServer::buildWindow() {
-    auto* client = new QWidget(this);
+    auto* client = new ClientArea(QSize(kClientWidth, kClientHeight), this);
     client->setObjectName(QStringLiteral("client"));
-    client->setFixedSize(twipsToPixels(kClientWidth), twipsToPixels(kClientHeight));
+    clientArea_ = client;
     setCentralWidget(client);
     // The layout was drawn for an 8-point interface font.
     QFont small = client->font();
     small.setPointSizeF(8);
     client->setFont(small);
 
-    auto pane = [&](const char* name, int left, int top) {
+    using Anchor = ClientArea::Anchor;
+    constexpr Anchor below{0, 1, 0, 1};      // rows under the panes
+    constexpr Anchor belowWide{0, 1, 1, 1};  // ... that also take the extra width
+    auto pane = [&](const char* name, int top, Anchor anchor) {
         auto* p = new DataPane(client);
         p->setObjectName(QLatin1String(name));
-        placeTwips(p, left, top, 3135, 615);
+        client->place(p, QRect(1440, top, 3135, 615), anchor);
         return p;
     };
-    auto button = [&](const char* name, const char* caption, int left) {
+    auto button = [&](const char* name, const char* caption, int column) {
         auto* b = new QPushButton(QString::fromUtf8(caption), client);
         b->setObjectName(QLatin1String(name));
         b->setAutoDefault(false);
-        placeTwips(b, left, 3000, 855, 615);
+        const double share = column / 3.0;
+        client->place(b, QRect(120 + 1200 * column, 3000, 855, 615), {share, 1, share, 1});
         return b;
     };
     auto lamp = [&](const char* name, int left) {
         auto* l = new Lamp(client);
         l->setObjectName(QLatin1String(name));
-        placeTwips(l, left, 1560, 495, 255);
+        client->place(l, QRect(left, 1560, 495, 255), below);
         return l;
     };
-    auto label = [&](const char* name, const char* caption, int left, int top, int width) {
-        auto* l = new QLabel(QString::fromUtf8(caption), client);
+    auto label = [&](QLabel* l, const char* name, int left, int top, int width, Anchor anchor) {
         l->setObjectName(QLatin1String(name));
-        placeTwips(l, left, top, width, 255);
+        client->place(l, QRect(left, top, width, 255), anchor);
         return l;
     };
+    auto text = [&](const char* caption) { return new QLabel(QString::fromUtf8(caption), client); };
 
-    txtTxData = pane("txtTxData", 1440, 840);
-    txtRxData = pane("txtRxData", 1440, 120);
-    cmdListen = button("cmdListen", "&Listen", 120);
-    cmdClose = button("cmdClose", "&Close", 1320);
-    cmdSend = button("cmdSend", "&Test Msg", 2520);
-    cmdExit = button("cmdExit", "E&xit", 3720);
+    txtTxData = pane("txtTxData", 840, {0, 0.5, 1, 1});
+    txtRxData = pane("txtRxData", 120, {0, 0, 1, 0.5});
+    cmdListen = button("cmdListen", "&Listen", 0);
+    cmdClose = button("cmdClose", "&Close", 1);
+    cmdSend = button("cmdSend", "&Test Msg", 2);
+    cmdExit = button("cmdExit", "E&xit", 3);
     // "&Com Port" and "&Close" share Alt+C. As on the platform the layout comes
     // from, the menu bar wins: Alt+C opens the menu, Close is reached by Tab
     // and Space. Qt would otherwise alternate between the two on each press.
@@ -140,13 +146,14 @@ void frmZVServer::buildWindow() {
     // The left column of labels starts at 120 twips, in line with the Listen
     // button, and may use the room up to its pane, lamp or status: the fonts
     // here are wider than the 8-point face the layout was drawn for.
-    Label1 = label("Label1", "Status:", 120, 1920, 1260);
-    lblRxCom = label("lblRxCom", "Rx from Com:", 120, 960, 1260);
-    lblRxNet = label("lblRxNet", "Rx from Net:", 120, 360, 1260);
-    lblStatus = label("lblStatus", "Winsock status:", 1440, 1920, 3135);
-    lblHost = label("lblHost", "Server local host name:", 120, 2640, 4455);
-    lblIP = label("lblIP", "Server local IP:", 120, 2280, 4455);
-    lblPort = label("lblPort", "Port status:", 120, 1560, 1260);
+    Label1 = label(text("Status:"), "Label1", 120, 1920, 1260, below);
+    lblRxCom = label(text("Rx from Com:"), "lblRxCom", 120, 960, 1260, {0, 0.5, 0, 0.5});
+    lblRxNet = label(text("Rx from Net:"), "lblRxNet", 120, 360, 1260, {});
+    lblStatus = label(new StatusLabel(QStringLiteral("Winsock status:"), client), "lblStatus", 1440,
+                      1920, 3135, belowWide);
+    lblHost = label(text("Server local host name:"), "lblHost", 120, 2640, 4455, belowWide);
+    lblIP = label(text("Server local IP:"), "lblIP", 120, 2280, 4455, belowWide);
+    lblPort = label(text("Port status:"), "lblPort", 120, 1560, 1260, below);
 
     // Wide faces: shrink the interface font until every label caption fits.
     QFont font = client->font();
@@ -191,6 +198,11 @@ void frmZVServer::buildMenus() {
             n <= 9 ? QStringLiteral("Com&%1").arg(n) : QStringLiteral("Com%1").arg(n);
         mnuPortsCom[n - 1] = item(mnuPorts, QStringLiteral("mnuPortsCom%1").arg(n), caption);
     }
+    mnuPorts->addSeparator();
+    mnuChooseDevice =
+        item(mnuPorts, QStringLiteral("mnuChooseDevice"), QStringLiteral("Choose &Device..."));
+    mnuLineSettings =
+        item(mnuPorts, QStringLiteral("mnuLineSettings"), QStringLiteral("Line &Settings..."));
     mnuNetwork = menu("mnuNetwork", "&Network Port");
     mnuTCPPort1 = item(mnuNetwork, QStringLiteral("mnuTCPPort1"), QStringLiteral("TCP Port 9876"));
     mnuTCPPort2 = item(mnuNetwork, QStringLiteral("mnuTCPPort2"), QStringLiteral("TCP Port 9875"));
@@ -211,7 +223,8 @@ void frmZVServer::buildMenus() {
     mnuHelpAbout =
         item(mnuHelp, QStringLiteral("mnuHelpAbout"), QStringLiteral("&About Tandro ZV Server"));
     // Items that never carry a mark do not show a check box.
-    for (QAction* a : {mnuDefineTCP1, mnuDefineTCP2, mnuChangeKey, mnuHelpAbout})
+    for (QAction* a : {mnuChooseDevice, mnuLineSettings, mnuDefineTCP1, mnuDefineTCP2, mnuChangeKey,
+                       mnuHelpAbout})
         a->setCheckable(false);
 }
 
@@ -229,10 +242,11 @@ void frmZVServer::connectControls() {
             a->setChecked(!a->isChecked());
             mnuPortsCom_Click(n);
         });
-        a->setStatusTip(MSComm1.devicePath(n));
-        a->setToolTip(MSComm1.devicePath(n));
     }
+    refreshComCaptions();
     mnuPorts->setToolTipsVisible(true);
+    onTrigger(mnuChooseDevice, &frmZVServer::mnuChooseDevice_Click);
+    onTrigger(mnuLineSettings, &frmZVServer::mnuLineSettings_Click);
     onTrigger(mnuTCPPort1, &frmZVServer::mnuTCPPort1_Click);
     onTrigger(mnuTCPPort2, &frmZVServer::mnuTCPPort2_Click);
     onTrigger(mnuTCPBoth, &frmZVServer::mnuTCPBoth_Click);
@@ -276,7 +290,7 @@ void frmZVServer::connectControls() {
 
 void frmZVServer::setStatus(const QString& caption) {
     lblStatus->setText(caption);
-    lblStatus->setToolTip(caption);  // a long caption is cut at the label's edge
+    static_cast<StatusLabel*>(lblStatus)->syncToolTip();
     emit statusChanged(caption);
 }
 

@@ -2,6 +2,7 @@
 // The one window. It owns every control and window field for its whole life;
 // its handlers are named after the object and the event. Members are defined
 // in the folder of the subsystem that owns them (app/, serial/, net/).
+#include <QList>
 #include <QMainWindow>
 #include <QString>
 #include <array>
@@ -20,7 +21,9 @@ class QPushButton;
 
 namespace zv {
 
+class ClientArea;
 class DataPane;
+struct DeviceEntry;
 class Dialogs;
 class EnvelopeFramer;
 class Error;
@@ -57,6 +60,9 @@ class frmZVServer : public QMainWindow {
 
     // Start-up: restores every setting; run once before the window is shown.
     void Form_Load();
+    // Shows the window in the state start-up restored (normal, minimised,
+    // maximised), in force from the first map on.
+    void showAsStored();
 
     // Activity display.
     void ShowData(DataPane& pane, QString& data);
@@ -80,6 +86,11 @@ class frmZVServer : public QMainWindow {
     void mnuPortsCom14_Click() { mnuPortsCom_Click(14); }
     void mnuPortsCom15_Click() { mnuPortsCom_Click(15); }
     void mnuPortsCom16_Click() { mnuPortsCom_Click(16); }
+    // The device a COM number opens, and the line settings of every open.
+    void mnuChooseDevice_Click();
+    void mnuLineSettings_Click();
+    // A COM item's caption without the device shown after it ("Com&3").
+    static QString captionOf(const QAction* item);
 
     // Serial receive path and keyboard entry.
     void MSComm1_OnComm();
@@ -134,6 +145,10 @@ class frmZVServer : public QMainWindow {
     void setLeft(float twips);
     int twipsToPixels(double twips) const;
     double pixelsToTwips(int pixels) const;
+    // The client area (below the menu bar) in pixels: at least the design's
+    // 4680 x 3690 twips; for a maximised or minimised window its normal size.
+    QSize clientSize() const;
+    void setClientSize(QSize pixels);
 
     // The window's objects, named as the operator's documentation names them.
     MSComm& MSComm1;
@@ -156,6 +171,8 @@ class frmZVServer : public QMainWindow {
     QLabel* lblPort = nullptr;
     QMenu* mnuPorts = nullptr;
     std::array<QAction*, 16> mnuPortsCom{};  // mnuPortsCom1 .. mnuPortsCom16
+    QAction* mnuChooseDevice = nullptr;
+    QAction* mnuLineSettings = nullptr;
     QMenu* mnuNetwork = nullptr;
     QAction* mnuTCPPort1 = nullptr;
     QAction* mnuTCPPort2 = nullptr;
@@ -197,7 +214,15 @@ class frmZVServer : public QMainWindow {
     void buildWindow();
     void buildMenus();
     void connectControls();
-    void placeTwips(QWidget* w, int left, int top, int width, int height);
+    // Items show their devices; run again when a mapping changes.
+    void refreshComCaptions();
+    // The stored "com settings" when valid, else the default.
+    QString lineSettings() const;
+    void warnIfLineSettingsInvalid();
+    int defaultDeviceCom(const QList<DeviceEntry>& present) const;
+    // Size in twips: read at start-up, saved with the position.
+    void restoreSize();
+    void saveSize();
 
     void connectionRequest(int index, std::int32_t requestID);
     void clientClosed(int index);
@@ -241,6 +266,7 @@ class frmZVServer : public QMainWindow {
     void reportBox(const QString& prefix, const Error& e);
     void setStatus(const QString& caption);
 
+    ClientArea* clientArea_ = nullptr;
     Dialogs& dialogs_;
     SettingsStore& settings_;
     ErrorRecord errorRecord_;

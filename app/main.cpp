@@ -154,6 +154,6 @@ int main(int argc, char** argv) {
 
     if (headless) return runHeadless(window, settingsPath);
     window.Form_Load();
-    window.show();
+    window.showAsStored();
     return QApplication::exec();
 }

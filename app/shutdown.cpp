@@ -1,6 +1,6 @@
 // Shutdown: Close stops both listeners; Exit and closing the window save the
-// window position (twips) for the next start. A run without a window ends
-// without touching the stored position.
+// window position and size (twips) for the next start. A run without a window
+// ends without touching them.
 #include <QLabel>
 #include <QPushButton>
 
@@ -27,6 +27,7 @@ void frmZVServer::cmdExit_Click() {
     trapBox(QStringLiteral("VB6 runtime error (exit): "), [&] {
         settings_.SaveSetting(QStringLiteral("FormTop"), singleToText(Top()));
         settings_.SaveSetting(QStringLiteral("FormLeft"), singleToText(Left()));
+        saveSize();
         (void)close();  // runs Form_Unload through closeEvent, which never cancels
     });
 }
@@ -36,6 +37,7 @@ void frmZVServer::Form_Unload(std::int16_t& /*cancel*/) {
         wskServer1.Close();
         settings_.SaveSetting(QStringLiteral("FormTop"), singleToText(Top()));
         settings_.SaveSetting(QStringLiteral("FormLeft"), singleToText(Left()));
+        saveSize();
     });
 }
 

@@ -24,7 +24,7 @@ void frmZVServer::mnuPortsCom_Click(int n) {
         MSComm1.setCommPort(toInt16(comport));
         MSComm1.setPortOpen(true);
         for (int i = 1; i <= 16; ++i) mnuPortsCom[i - 1]->setChecked(i == n);
-        MSComm1.setSettings(QStringLiteral("9600,N,8,1"));
+        MSComm1.setSettings(lineSettings());
     });
 }
 

@@ -1,5 +1,6 @@
 #include "serial/serial_comm.h"
 
+#include <termios.h>
 #include <unistd.h>
 
 #include <QFileInfo>
@@ -170,6 +171,51 @@ SerialComm::LineSettings SerialComm::parseSettings(const QString& text) {
     return s;
 }
 
+bool SerialComm::validSettings(const QString& text) {
+    try {
+        checkSettings(text);
+        return true;
+    } catch (const Error&) {
+        return false;
+    }
+}
+
+QString SerialComm::Settings() const {
+    LineSettings s = settings_;
+    termios tio{};
+    if (port_.isOpen() && ::tcgetattr(int(port_.handle()), &tio) == 0) {
+        static const std::pair<speed_t, qint32> speeds[] = {
+            {B300, 300},      {B600, 600},       {B1200, 1200},     {B2400, 2400},
+            {B4800, 4800},    {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
+            {B57600, 57600},  {B115200, 115200}, {B230400, 230400}, {B460800, 460800},
+            {B921600, 921600}};
+        s.baud = 0;
+        for (const auto& [code, baud] : speeds)
+            if (::cfgetospeed(&tio) == code) s.baud = baud;
+        const bool odd = tio.c_cflag & PARODD;
+        if (!(tio.c_cflag & PARENB))
+            s.parity = QSerialPort::NoParity;
+        else if (tio.c_cflag & CMSPAR)
+            s.parity = odd ? QSerialPort::MarkParity : QSerialPort::SpaceParity;
+        else
+            s.parity = odd ? QSerialPort::OddParity : QSerialPort::EvenParity;
+        const tcflag_t size = tio.c_cflag & CSIZE;
+        s.data = size == CS5   ? QSerialPort::Data5
+                 : size == CS6 ? QSerialPort::Data6
+                 : size == CS7 ? QSerialPort::Data7
+                               : QSerialPort::Data8;
+        s.stop = (tio.c_cflag & CSTOPB) ? QSerialPort::TwoStop : QSerialPort::OneStop;
+    }
+    const char* parity = "NNEOSM";  // indexed by QSerialPort::Parity
+    const QString stop = s.stop == QSerialPort::OneAndHalfStop ? QStringLiteral("1.5")
+                                                               : QString::number(int(s.stop));
+    return QStringLiteral("%1,%2,%3,%4")
+        .arg(s.baud)
+        .arg(QLatin1Char(parity[int(s.parity)]))
+        .arg(int(s.data))
+        .arg(stop);
+}
+
 void SerialComm::setSettings(const QString& settings) {
     const LineSettings s = parseSettings(settings);
     if (port_.isOpen()) {
@@ -194,6 +240,11 @@ void SerialComm::applyLineSettings(const LineSettings& s) {
         raise(errc::InvalidPropertyValue,
               QStringLiteral("Invalid property value: %1 %2 (%3)").arg(portName(), what, why));
     };
+    // Qt on Unix quietly sets one stop bit for 1.5; termios has no 1.5.
+    if (s.stop == QSerialPort::OneAndHalfStop)
+        raise(errc::InvalidPropertyValue,
+              QStringLiteral("Invalid property value: %1 refuses 1.5 stop bits (1 or 2 here)")
+                  .arg(portName()));
     check(port_.setBaudRate(s.baud), QStringLiteral("refuses %1 baud").arg(s.baud));
     check(port_.setParity(s.parity), QStringLiteral("refuses this parity"));
     check(port_.setDataBits(s.data), QStringLiteral("refuses %1 data bits").arg(int(s.data)));

@@ -33,6 +33,11 @@ class SerialComm : public MSComm {
 
     // COM n is /dev/ttyS<n-1>.
     static QString defaultDevice(int n);
+    // The line settings every port starts with.
+    static inline const QString kDefaultSettings = QStringLiteral("9600,N,8,1");
+    // Raises 380 with the reason unless `text` is "baud,parity,data,stop".
+    static void checkSettings(const QString& text) { (void)parseSettings(text); }
+    static bool validSettings(const QString& text);
 
     void setInputCap(qint64 bytes);
     qint64 inputCap() const { return inputCap_; }
@@ -49,6 +54,8 @@ class SerialComm : public MSComm {
     std::int16_t CommPort() const override { return commPort_; }
     void setCommPort(std::int16_t n) override;
     void setSettings(const QString& settings) override;
+    // The line as the open device reports it ("19200,E,7,2"), else as set.
+    QString Settings() const;
     QString devicePath(int n) const override;
 
     QString Input() override;

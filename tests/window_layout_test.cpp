@@ -60,7 +60,7 @@ TEST(WindowLayout, MenusHaveEveryItemUncheckedInOrder) {
     frmZVServer& w = rig.open();
     auto items = [](const QList<QAction*>& actions) {
         QStringList out;
-        for (QAction* a : actions) out << a->objectName() + "=" + a->text();
+        for (QAction* a : actions) out << a->objectName() + "=" + frmZVServer::captionOf(a);
         return out;
     };
     QStringList menus;
@@ -69,6 +69,9 @@ TEST(WindowLayout, MenusHaveEveryItemUncheckedInOrder) {
     QStringList ports;
     for (int n = 1; n <= 16; ++n)
         ports << QStringLiteral("mnuPortsCom%1=Com%2%1").arg(QString::number(n), n <= 9 ? "&" : "");
+    ports << "="
+          << "mnuChooseDevice=Choose &Device..."
+          << "mnuLineSettings=Line &Settings...";
     EXPECT_EQ(items(w.mnuPorts->actions()), ports);
     EXPECT_EQ(items(w.mnuNetwork->actions()),
               QStringList({"mnuTCPPort1=TCP Port 9876", "mnuTCPPort2=TCP Port 9875",

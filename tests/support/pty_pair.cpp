@@ -69,8 +69,10 @@ void PtyPair::vanish() {
     if (socat_.state() == QProcess::NotRunning) return;
     socat_.kill();
     if (!socat_.waitForFinished(5000)) qWarning("socat (pid %lld) did not end", socat_.processId());
-    // A dangling link could name a terminal number that another pair takes next.
-    for (const QString& link : {a(), b()}) (void)QFile::remove(link);
+    // The links now name freed /dev/pts numbers, which the next pseudo-terminal
+    // on this machine may take; point them where nothing ever is.
+    for (const QString& link : {a(), b()})
+        if (QFile::remove(link)) QFile::link(dir_.filePath(QStringLiteral("gone")), link);
 }
 
 RawTty::RawTty(const QString& path) {

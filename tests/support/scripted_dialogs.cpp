@@ -30,6 +30,16 @@ QString ScriptedDialogs::InputBox(const QString& prompt, const QString& title,
     return a;
 }
 
+std::optional<DeviceChoice> ScriptedDialogs::ChooseDevice(const QList<DeviceEntry>&,
+                                                          int defaultCom) {
+    const QString path = InputBox({}, "Choose Device", QString::number(defaultCom));
+    return path.isEmpty() ? std::nullopt : std::optional(DeviceChoice{path, defaultCom});
+}
+
+QString ScriptedDialogs::ChooseLineSettings(const QString& current) {
+    return InputBox({}, "Line Settings", current);
+}
+
 QStringList ScriptedDialogs::texts() const {
     QStringList out;
     for (const auto& b : shown) out << b.text;

@@ -28,6 +28,10 @@ class ScriptedDialogs : public Dialogs {
     int MsgBox(const QString& prompt, int flags, const QString& title) override;
     QString InputBox(const QString& prompt, const QString& title,
                      const QString& defaultText) override;
+    // Both shown as input boxes whose default is the COM number or settings
+    // offered; the device dialog's answer is a path, opened as that number.
+    std::optional<DeviceChoice> ChooseDevice(const QList<DeviceEntry>&, int defaultCom) override;
+    QString ChooseLineSettings(const QString& current) override;
 
     std::vector<ShownBox> shown;  // in order
     QStringList texts() const;    // the prompt of every box shown

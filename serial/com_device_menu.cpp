@@ -1,0 +1,94 @@
+// The Com Port menu's own additions: the device each COM number opens, chosen
+// from the devices present, and the line settings used by every open.
+#include <QAction>
+#include <algorithm>
+#include <optional>
+
+#include "app/dialogs.h"
+#include "app/frmZVServer.h"
+#include "app/settings_store.h"
+#include "app/text_number.h"
+#include "serial/mscomm.h"
+#include "serial/serial_comm.h"
+#include "serial/serial_devices.h"
+
+namespace zv {
+
+namespace {
+const QString kLineSettingsKey = QStringLiteral("com settings");
+QString deviceKey(int n) {
+    return QStringLiteral("com device %1").arg(n);
+}
+}  // namespace
+
+QString frmZVServer::captionOf(const QAction* item) {
+    return item->text().section(QLatin1Char('\t'), 0, 0);
+}
+
+void frmZVServer::refreshComCaptions() {
+    // After a tab, Qt menus show the text in the shortcut column.
+    for (int n = 1; n <= 16; ++n) {
+        QAction* a = mnuPortsCom[n - 1];
+        const QString device = MSComm1.devicePath(n);
+        a->setText(captionOf(a) + QLatin1Char('\t') + device);
+        a->setStatusTip(device);
+        a->setToolTip(device);
+    }
+}
+
+QString frmZVServer::lineSettings() const {
+    const QString stored = settings_.GetSetting(kLineSettingsKey, SerialComm::kDefaultSettings);
+    return SerialComm::validSettings(stored) ? stored : SerialComm::kDefaultSettings;
+}
+
+void frmZVServer::warnIfLineSettingsInvalid() {
+    const QString stored = settings_.GetSetting(kLineSettingsKey, SerialComm::kDefaultSettings);
+    if (!SerialComm::validSettings(stored))
+        setStatus(QStringLiteral("stored com settings \"%1\" are not valid; using %2")
+                      .arg(stored, SerialComm::kDefaultSettings));
+}
+
+// The COM number chosen (open or not), else the first one that has no device
+// of its own stored and whose usual /dev/ttyS device is not present hardware.
+int frmZVServer::defaultDeviceCom(const QList<DeviceEntry>& present) const {
+    const double chosen = leadingNumber(comport);
+    if (chosen >= 1 && chosen <= 16 && chosen == double(int(chosen))) return int(chosen);
+    for (int n = 1; n <= 16; ++n) {
+        if (!settings_.GetSetting(deviceKey(n), QString()).isEmpty()) continue;
+        const QString usual = SerialComm::defaultDevice(n);
+        if (std::none_of(present.begin(), present.end(),
+                         [&](const DeviceEntry& d) { return d.path == usual; }))
+            return n;
+    }
+    return 1;
+}
+
+void frmZVServer::mnuChooseDevice_Click() {
+    int chosen = 0;
+    trapBox(QStringLiteral("VB6 runtime error (mnuChooseDevice_Click): "), [&] {
+        const QList<DeviceEntry> present = presentDevices();
+        const std::optional<DeviceChoice> choice =
+            dialogs_.ChooseDevice(present, defaultDeviceCom(present));
+        if (!choice || choice->path.trimmed().isEmpty() || choice->com < 1 || choice->com > 16)
+            return;
+        settings_.SaveSetting(deviceKey(choice->com), choice->path.trimmed());
+        refreshComCaptions();
+        chosen = choice->com;
+    });
+    // Opens it exactly as a click on the item: its own trap and box.
+    if (chosen != 0) mnuPortsCom_Click(chosen);
+}
+
+void frmZVServer::mnuLineSettings_Click() {
+    trapBox(QStringLiteral("VB6 runtime error (mnuLineSettings_Click): "), [&] {
+        const QString answer = dialogs_.ChooseLineSettings(lineSettings()).trimmed();
+        if (answer.isEmpty()) return;
+        SerialComm::checkSettings(answer);
+        // In force at once on an open port; a line that refuses them keeps
+        // its old settings and nothing is stored.
+        if (MSComm1.PortOpen()) MSComm1.setSettings(answer);
+        settings_.SaveSetting(kLineSettingsKey, answer);
+    });
+}
+
+}  // namespace zv

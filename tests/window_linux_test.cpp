@@ -1,0 +1,101 @@
+// The operator's window on Linux: devices chosen from the menu, line
+// settings, a window that grows and keeps its size, Run Minimized.
+#include <gtest/gtest.h>
+#include <QAction>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+#include "app/data_pane.h"
+#include "support/pty_pair.h"
+#include "support/server_rig.h"
+
+using namespace zv;
+
+TEST(WindowLinux, ChosenDeviceOpensWithTheStoredLineSettings) {
+    test::PtyPair pty;
+    ASSERT_TRUE(pty.ok()) << pty.error().toStdString();
+    test::ServerRig rig;
+    rig.set("com port", "5");  // chosen before, its device missing
+    rig.set("com device 5", rig.dir.path() + "/unplugged");
+    frmZVServer& w = rig.load(1);
+    rig.dialogs.clear();
+    rig.dialogs.answer(pty.a());  // typed in: pseudo-terminals are not listed
+    w.mnuChooseDevice->trigger();
+    EXPECT_EQ(rig.dialogs.shown.at(0).defaultText, "5");  // the COM number in use is offered
+    EXPECT_EQ(rig.get("com device 5") + rig.get("com port"), pty.a() + "5");
+    ASSERT_TRUE(rig.comm->PortOpen() && w.mnuPortsCom[4]->isChecked());
+    EXPECT_EQ(w.mnuPortsCom[4]->text(), "Com&5\t" + pty.a());
+
+    // In force at once on the open line, stored, and used by the next open;
+    // what the line refuses (1.5 stop bits: Linux has none) is not stored.
+    for (const char* line : {"19200,N,8,2", "921600,N,8,1", "300,N,8,1.5"}) {
+        rig.dialogs.answer(line);
+        rig.dialogs.expectBoxes(line[0] == '3');
+        w.mnuLineSettings->trigger();
+        EXPECT_EQ(rig.comm->Settings().toStdString(), line[0] == '3' ? "921600,N,8,1" : line);
+    }
+    EXPECT_TRUE(
+        rig.dialogs.texts().back().startsWith("VB6 runtime error (mnuLineSettings_Click): 380 - "));
+    EXPECT_EQ(rig.dialogs.shown.at(2).defaultText, "19200,N,8,2");  // the dialog starts there
+    w.mnuPortsCom5_Click();
+    EXPECT_EQ(rig.comm->Settings() + rig.get("com settings"), "921600,N,8,1921600,N,8,1");
+
+    // Not valid when stored: the default, said once in the status line.
+    rig.set("com settings", "abc");
+    rig.load();
+    EXPECT_EQ(rig.window->lblStatus->text(),
+              "stored com settings \"abc\" are not valid; using 9600,N,8,1");
+    EXPECT_EQ(rig.comm->Settings(), "9600,N,8,1");
+    // The first COM number with no device of its own is offered when none is chosen.
+    rig.set("com port", "0");
+    for (int n = 1; n <= 16; ++n)
+        if (n != 9) rig.set(QStringLiteral("com device %1").arg(n), pty.a());
+    rig.dialogs.answer("");  // Cancel
+    rig.load().mnuChooseDevice->trigger();
+    EXPECT_EQ(rig.dialogs.shown.back().defaultText, "9");
+}
+
+TEST(WindowLinux, PanesTakeTheRoomTheStatusShowsWholeAndTheSizeIsKept) {
+    test::PtyPair pty;
+    ASSERT_TRUE(pty.ok()) << pty.error().toStdString();
+    test::ServerRig rig;
+    rig.set("com device 2", pty.a());
+    rig.set("com port", "2");
+    frmZVServer& w = rig.load();
+    w.show();
+    const QSize design = w.centralWidget()->size();
+    const QRect rx = w.txtRxData->geometry(), tx = w.txtTxData->geometry(),
+                exit = w.cmdExit->geometry();
+    pty.vanish();  // a long status: "com port closed: COM2 (<path>) failed ..."
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.lblStatus->text().startsWith("com port closed"); }));
+    EXPECT_EQ(w.lblStatus->toolTip(), w.lblStatus->text()) << "cut short: the tool tip holds it";
+
+    w.resize(w.size() + QSize(440, 200));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.centralWidget()->size() != design; }));
+    EXPECT_EQ(w.txtRxData->width() + w.txtTxData->width(), rx.width() + tx.width() + 880);
+    EXPECT_EQ(w.txtRxData->height() + w.txtTxData->height(), rx.height() + tx.height() + 200);
+    EXPECT_EQ(w.txtTxData->y() - w.txtRxData->geometry().bottom(), tx.y() - rx.bottom());
+    EXPECT_EQ(w.cmdExit->geometry(), exit.translated(440, 200));  // bottom row, right end
+    EXPECT_GE(w.lblStatus->width(),
+              w.lblStatus->fontMetrics().horizontalAdvance(w.lblStatus->text()));
+
+    w.cmdExit_Click();
+    EXPECT_EQ(
+        rig.get("FormWidth") + "x" + rig.get("FormHeight"),
+        QStringLiteral("%1x%2").arg((design.width() + 440) * 15).arg((design.height() + 200) * 15));
+    EXPECT_EQ(rig.load(1).centralWidget()->size(), design + QSize(440, 200));  // COM2 is gone
+    rig.set("FormWidth", "100");  // below the smallest size: raised to it
+    EXPECT_EQ(rig.load(1).centralWidget()->size(), QSize(design.width(), design.height() + 200));
+}
+
+TEST(WindowLinux, RunMinimizedStartsMinimised) {
+    test::ServerRig rig;
+    rig.set("com port", "0");
+    rig.set("WindowState", "1");
+    rig.load().showAsStored();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rig.window->isMinimized(); }));
+    rig.set("WindowState", "2");
+    rig.load().showAsStored();
+    EXPECT_TRUE(rig.window->isMaximized());
+}
