@@ -5,8 +5,11 @@ JOBS ?= $(shell nproc)
 DEPS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev \
         libssl-dev openssl libgtest-dev libgmock-dev libbenchmark-dev \
         socat xvfb xauth dpkg-dev file
+FUZZ_DEPS := clang libclang-rt-14-dev
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build run test bench package install format clean
+.PHONY: all deps configure build run test fuzz bench package install format clean
 
 all: build
 
@@ -27,6 +30,14 @@ run: build
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# libFuzzer targets (clang), each run FUZZ_SECONDS; fails on any finding.
+fuzz: deps
+	@sh tools/install-deps.sh $(FUZZ_DEPS)
+	test -f $(FUZZ_BUILD)/CMakeCache.txt || \
+	    cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	sh fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 bench: build
 	./$(BUILD)/bench/cipher_bench
 
@@ -40,4 +51,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(FUZZ_BUILD)

@@ -1,0 +1,82 @@
+// The client's line splitter on any bytes, fed in random reads. The input
+// describes runs (a short unit repeated up to 300,000 times) so that lines
+// longer than a piece occur; the stream is at most 1.5 MiB.
+// Properties: no piece holds a line feed or exceeds kMaxPiece; a piece that
+// ends inside a line is at most 3 bytes short of kMaxPiece and ends between
+// UTF-8 characters (unless 4 continuation bytes in a row leave no boundary);
+// the pieces, each lineEnd one followed by a line feed, give back the input
+// (with a line feed after a last line that had none); and how the input is
+// cut into reads changes nothing.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "client/line_splitter.h"
+
+namespace {
+
+using zv::client::LineSplitter;
+using zv::client::Piece;
+
+constexpr std::size_t kMaxStream = 3 << 19;
+
+bool isContinuation(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+void add(std::vector<Piece>& to, std::vector<Piece> pieces) {
+    for (Piece& p : pieces) to.push_back(std::move(p));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    std::string stream;
+    while (in.remaining_bytes() > 0 && stream.size() < kMaxStream) {
+        const std::size_t times = in.ConsumeBool() ? 1 : in.ConsumeIntegralInRange(0, 300000);
+        const std::string unit = in.ConsumeBytesAsString(in.ConsumeIntegralInRange(0, 16));
+        for (std::size_t i = 0; i < times && stream.size() < kMaxStream; ++i) stream += unit;
+    }
+
+    LineSplitter whole;
+    std::vector<Piece> once = whole.append(stream);
+    add(once, whole.finish());
+
+    LineSplitter split;
+    std::vector<Piece> pieces;
+    std::size_t at = 0;
+    for (int reads = 0; reads < 16 && at < stream.size(); ++reads) {
+        const std::size_t n = in.ConsumeIntegralInRange<std::size_t>(0, stream.size() - at);
+        add(pieces, split.append(std::string_view(stream).substr(at, n)));
+        at += n;
+    }
+    add(pieces, split.append(std::string_view(stream).substr(at)));
+    add(pieces, split.finish());
+
+    std::string joined;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const Piece& p = pieces[i];
+        FUZZ_CHECK(p.text.size() <= LineSplitter::kMaxPiece);
+        FUZZ_CHECK(p.text.find('\n') == std::string::npos);
+        FUZZ_CHECK(i >= once.size() || (p.text == once[i].text && p.lineEnd == once[i].lineEnd));
+        if (!p.lineEnd) {
+            FUZZ_CHECK(p.text.size() + 3 >= LineSplitter::kMaxPiece);
+            FUZZ_CHECK(i + 1 < pieces.size());
+            const std::string& next = pieces[i + 1].text;
+            const bool cutInside = !next.empty() && isContinuation(next[0]);
+            FUZZ_CHECK(!cutInside ||
+                       (isContinuation(p.text.end()[-1]) && isContinuation(p.text.end()[-2]) &&
+                        isContinuation(p.text.end()[-3])));
+        }
+        joined += p.text;
+        if (p.lineEnd) joined += '\n';
+    }
+    FUZZ_CHECK(pieces.size() == once.size());
+    const bool lastLineOpen = !stream.empty() && stream.back() != '\n';
+    FUZZ_CHECK(joined == stream + (lastLineOpen ? "\n" : ""));
+    return 0;
+}
