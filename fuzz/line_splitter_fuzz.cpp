@@ -1,6 +1,6 @@
 // The client's line splitter on any bytes, fed in random reads. The input
-// describes runs (a short unit repeated up to 300,000 times) so that lines
-// longer than a piece occur; the stream is at most 1.5 MiB.
+// describes up to 24 runs (a short unit, sometimes repeated up to 300,000
+// times) so that lines longer than a piece occur; at most 640 KiB in all.
 // Properties: no piece holds a line feed or exceeds kMaxPiece; a piece that
 // ends inside a line is at most 3 bytes short of kMaxPiece and ends between
 // UTF-8 characters (unless 4 continuation bytes in a row leave no boundary);
@@ -21,7 +21,7 @@ namespace {
 using zv::client::LineSplitter;
 using zv::client::Piece;
 
-constexpr std::size_t kMaxStream = 3 << 19;
+constexpr std::size_t kMaxStream = 5 << 17;  // 640 KiB: two whole pieces and more
 
 bool isContinuation(char c) {
     return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
@@ -36,8 +36,9 @@ void add(std::vector<Piece>& to, std::vector<Piece> pieces) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
     std::string stream;
-    while (in.remaining_bytes() > 0 && stream.size() < kMaxStream) {
-        const std::size_t times = in.ConsumeBool() ? 1 : in.ConsumeIntegralInRange(0, 300000);
+    for (int run = 0; run < 24 && in.remaining_bytes() > 0 && stream.size() < kMaxStream; ++run) {
+        const bool repeat = in.ConsumeIntegralInRange(0, 3) == 0;
+        const std::size_t times = repeat ? in.ConsumeIntegralInRange(0, 300000) : 1;
         const std::string unit = in.ConsumeBytesAsString(in.ConsumeIntegralInRange(0, 16));
         for (std::size_t i = 0; i < times && stream.size() < kMaxStream; ++i) stream += unit;
     }
