@@ -1,9 +1,11 @@
 // The client's line splitter on any bytes, fed in random reads. The input
-// describes up to 24 runs (a short unit, sometimes repeated up to 300,000
-// times) so that lines longer than a piece occur; at most 640 KiB in all.
-// Properties: no piece holds a line feed or exceeds kMaxPiece; a piece that
-// ends inside a line is at most 3 bytes short of kMaxPiece and ends between
-// UTF-8 characters (unless 4 continuation bytes in a row leave no boundary);
+// describes up to 24 runs of a short unit: once, repeated up to 300,000 times,
+// or filling the last line to about one or two pieces, so that lines near and
+// over a piece's size occur; about 640 KiB at most.
+// Properties: no piece holds a line feed or exceeds kMaxPiece; only a line
+// longer than kMaxPiece goes as several pieces; a piece that ends inside a
+// line ends between UTF-8 characters, as late as it can (up to 3 bytes short
+// of kMaxPiece; 4 continuation bytes in a row leave no boundary: cut anyway);
 // the pieces, each lineEnd one followed by a line feed, give back the input
 // (with a line feed after a last line that had none); and how the input is
 // cut into reads changes nothing.
@@ -37,10 +39,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzedDataProvider in(data, size);
     std::string stream;
     for (int run = 0; run < 24 && in.remaining_bytes() > 0 && stream.size() < kMaxStream; ++run) {
-        const bool repeat = in.ConsumeIntegralInRange(0, 3) == 0;
-        const std::size_t times = repeat ? in.ConsumeIntegralInRange(0, 300000) : 1;
+        const int kind = in.ConsumeIntegralInRange(0, 7);
+        const std::size_t times = kind == 0 ? in.ConsumeIntegralInRange(0, 300000) : 1;
         const std::string unit = in.ConsumeBytesAsString(in.ConsumeIntegralInRange(0, 16));
         for (std::size_t i = 0; i < times && stream.size() < kMaxStream; ++i) stream += unit;
+        if (kind == 1 && !unit.empty()) {
+            // Fill the last line up to one or two pieces, give or take 4 bytes.
+            const std::size_t lf = stream.rfind('\n');
+            const std::size_t lineStart = lf == std::string::npos ? 0 : lf + 1;
+            const std::size_t goal = lineStart +
+                                     LineSplitter::kMaxPiece * in.ConsumeIntegralInRange(1, 2) +
+                                     in.ConsumeIntegralInRange(0, 8) - 4;
+            while (stream.size() < goal) stream += unit;
+            stream.resize(goal);
+        }
     }
 
     LineSplitter whole;
@@ -59,19 +71,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     add(pieces, split.finish());
 
     std::string joined;
+    std::size_t line = 0, linePieces = 0;  // the line so far: bytes and pieces
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         const Piece& p = pieces[i];
         FUZZ_CHECK(p.text.size() <= LineSplitter::kMaxPiece);
         FUZZ_CHECK(p.text.find('\n') == std::string::npos);
         FUZZ_CHECK(i >= once.size() || (p.text == once[i].text && p.lineEnd == once[i].lineEnd));
-        if (!p.lineEnd) {
-            FUZZ_CHECK(p.text.size() + 3 >= LineSplitter::kMaxPiece);
+        line += p.text.size();
+        ++linePieces;
+        if (p.lineEnd) {
+            FUZZ_CHECK(linePieces == 1 || line > LineSplitter::kMaxPiece);
+            line = linePieces = 0;
+        } else {
+            // Cut as late as it can be without splitting a character: short
+            // of kMaxPiece only by the continuation bytes after a lead byte.
             FUZZ_CHECK(i + 1 < pieces.size());
             const std::string& next = pieces[i + 1].text;
-            const bool cutInside = !next.empty() && isContinuation(next[0]);
-            FUZZ_CHECK(!cutInside ||
-                       (isContinuation(p.text.end()[-1]) && isContinuation(p.text.end()[-2]) &&
-                        isContinuation(p.text.end()[-3])));
+            const std::size_t shortBy = LineSplitter::kMaxPiece - p.text.size();
+            FUZZ_CHECK(shortBy <= 3 && next.size() > shortBy);
+            if (isContinuation(next[0])) {  // no boundary within 3 bytes: cut anyway
+                FUZZ_CHECK(shortBy == 0 && isContinuation(p.text.end()[-1]) &&
+                           isContinuation(p.text.end()[-2]) && isContinuation(p.text.end()[-3]));
+            }
+            for (std::size_t k = 1; k <= shortBy; ++k) FUZZ_CHECK(isContinuation(next[k]));
         }
         joined += p.text;
         if (p.lineEnd) joined += '\n';
