@@ -12,7 +12,20 @@ PACKAGE_DEPS := dpkg-dev file lintian
 PACKAGE_BUILD ?= $(BUILD)/deb
 export DEB_BUILD_MAINT_OPTIONS = hardening=+all
 
-.PHONY: all deps test-deps configure build run test bench package install format clean
+# clang and its sanitizer runtimes: the sanitized build and the fuzz targets.
+CHECK_DEPS := clang libclang-rt-14-dev
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+
+# make test SANITIZE=1: the whole suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer (clang), in its own build folder.
+ifeq ($(SANITIZE),1)
+BUILD := build-asan
+CMAKE_ARGS += -DSANITIZE=ON -DCMAKE_CXX_COMPILER=clang++
+TEST_DEPS += $(CHECK_DEPS)
+endif
+
+.PHONY: all deps test-deps configure build run test fuzz bench package install format clean
 
 all: build
 
@@ -23,7 +36,7 @@ test-deps:
 	@sh tools/install-deps.sh $(RUN_DEPS) $(TEST_DEPS)
 
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_ARGS)
 
 configure: deps $(BUILD)/CMakeCache.txt
 
@@ -35,12 +48,20 @@ run: build
 
 # Configures again so that tests and benchmarks installed since are found.
 test: test-deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# libFuzzer targets (clang), each run FUZZ_SECONDS; fails on any finding.
+fuzz: test-deps
+	@sh tools/install-deps.sh $(CHECK_DEPS)
+	test -f $(FUZZ_BUILD)/CMakeCache.txt || \
+	    cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	sh fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 bench: test-deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS) --target cipher_bench
 	./$(BUILD)/bench/cipher_bench
 
@@ -65,4 +86,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(FUZZ_BUILD)

@@ -128,11 +128,11 @@ TEST_F(KeyEntry, WindowWorksFromTheKeyboardAlone) {
     for (const auto& [key, menu] : menus) {
         ASSERT_TRUE(activate());
         QTest::keyClick(w, key, Qt::AltModifier);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return menu->isVisible(); }))
+        EXPECT_TRUE(QTest::qWaitFor([menu = menu] { return menu->isVisible(); }))
             << menu->title().toStdString();
         QTest::keyClick(menu, menu == w->mnuOptions ? Qt::Key_A : Qt::Key_Escape);
         if (menu != w->mnuOptions) QTest::keyClick(w->menuBar(), Qt::Key_Escape);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !menu->isVisible(); }));
+        EXPECT_TRUE(QTest::qWaitFor([menu = menu] { return !menu->isVisible(); }));
     }
     EXPECT_EQ(link.rig.get("autoconnect"), "0");
     EXPECT_FALSE(w->mnuNetAutoconnect->isChecked());
