@@ -2,30 +2,32 @@
 
 #include <algorithm>
 
-#include "net/envelope_framer.h"
-#include "net/envelope_joiner.h"
+#include "net/envelope_reader.h"
 
 namespace zv::fuzz {
 
 std::size_t pendingLimit() {
-    return EnvelopeFramer::kMaxPending;
+    return EnvelopeFramer::kMaxEnvelope;
 }
 
-// As frmZVServer::dataArrival and clientClosed do it.
+// As one listener's ReceiveWorker does it: every read, a quiet time after
+// every other read, and the client's close at the end.
 Received receive(const std::vector<std::string>& reads, const std::string& passPhrase) {
     const QString key = QString::fromStdString(passPhrase);
-    EnvelopeFramer framer;
-    EnvelopeJoiner joiner;
+    EnvelopeReader reader;
     Received out;
-    for (const std::string& read : reads) {
-        const QStringList pieces =
-            framer.append(QString::fromLatin1(read.data(), qsizetype(read.size())));
-        out.mostPending = std::max(out.mostPending, std::size_t(framer.pending()));
-        for (qsizetype i = 0; i < pieces.size(); ++i)
-            out.clear += joiner.decrypt(pieces[i], i + 1 == pieces.size(), key).toStdString();
+    auto take = [&](const QList<EnvelopeReader::Message>& messages) {
+        for (const EnvelopeReader::Message& m : messages)
+            if (m.kind == EnvelopeReader::Message::Text ||
+                m.kind == EnvelopeReader::Message::NotEnvelope)
+                out.clear += m.text.toStdString();
+    };
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        take(reader.append(QString::fromLatin1(reads[i].data(), qsizetype(reads[i].size())), key));
+        out.mostPending = std::max(out.mostPending, std::size_t(reader.pending()));
+        if (i % 2 == 1) take(reader.release(key));
     }
-    for (const QString& piece : framer.flush())
-        out.clear += joiner.decrypt(piece, true, key).toStdString();
+    take(reader.finish(key));
     return out;
 }
 

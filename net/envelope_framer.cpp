@@ -36,11 +36,31 @@ QStringList EnvelopeFramer::append(const QString& received) {
     while (!pending_.isEmpty()) {
         const QStringView s(pending_);
         if (!opensEnvelope(s)) {
-            const qsizetype next = s.indexOf(kHeader, 1);
+            qsizetype next = s.indexOf(kHeader, 1);
+            if (next < 0) next = s.size();
+            qsizetype run = 0;
+            while (run < next && isBase64(s[run])) ++run;
+            if (run > 0 && run < next) {
+                // Base64 first may be the rest of an envelope TCP cut: it ends
+                // with its Base64, as an envelope does.
+                for (int pad = 0; pad < 2 && run < next && s[run] == u'='; ++pad) ++run;
+                while (run < next && isLineSpace(s[run])) ++run;
+                next = run;
+            } else if (next == s.size()) {
+                // A header may begin in the last characters after text that is
+                // no Base64: they wait for the rest of the read.
+                for (qsizetype p = qMax<qsizetype>(1, s.size() - kHeader.size() + 1); p < s.size();
+                     ++p) {
+                    if (!isBase64(s[p - 1]) && QStringView(kHeader).startsWith(s.mid(p))) {
+                        next = p;
+                        break;
+                    }
+                }
+            }
             // No header: all of it is deciphered, so a piece of this many
             // characters deciphers to at most a 1 MiB message.
             constexpr qsizetype kMaxPlain = kMaxMessageBytes / 3 * 4;
-            handOn(qMin(next < 0 ? s.size() : next, kMaxPlain));
+            handOn(qMin(next, kMaxPlain));
             continue;
         }
 
