@@ -9,6 +9,7 @@
 #include "app/settings_store.h"
 #include "app/text_number.h"
 #include "cipher/error.h"
+#include "cipher/key_pool.h"
 #include "net/winsock.h"
 #include "serial/mscomm.h"
 
@@ -29,6 +30,7 @@ void frmZVServer::Form_Load() {
         const QString resetKey = EncryptText(QStringLiteral("ResetNow"), kStorePassPhrase);
         const QString stored = settings_.GetSetting(QStringLiteral("Password"), resetKey);
         Password = DecryptText(stored, kStorePassPhrase);
+        keyPool_->setPassPhrase(Password.toStdString());  // keys for the network, ahead
         settings_.SaveSetting(QStringLiteral("Password"), EncryptText(Password, kStorePassPhrase));
 
         // 2-3. Check-mark options, written back unchanged.

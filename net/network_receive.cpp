@@ -29,7 +29,7 @@ void frmZVServer::handleClientMessage(int index, const QString& received, bool e
         MSComm1.setOutput(stripLF(clear));
         setStatus(listener(index).name + QStringLiteral(" received data"));
         if (otherListener(index).sock.State() == sck::Connected)
-            sendToClient(1 - index, EncryptText(stripLF(clear), Password));
+            sendToClient(1 - index, encryptForNet(stripLF(clear)));
     });
 }
 
