@@ -124,8 +124,8 @@ void KeyPool::run() {
             wake_.wait(Seen, std::memory_order_acquire);  // until the owner changes something
             continue;
         }
-        if (!PreparedKey::Prepare(Current->bytes, Free->key)) {
-            Failed = true;  // on-the-spot derivation will report the cause
+        if (!PreparedKey::Prepare(Current->bytes, Free->key, &stopping_)) {
+            Failed = true;  // stopping, or on-the-spot derivation will report the cause
             continue;
         }
         if (Current->generation != currentGeneration_.load(std::memory_order_acquire)) {

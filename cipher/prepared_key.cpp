@@ -4,6 +4,7 @@
 
 #include "cipher/engine.h"
 #include "cipher/pbkdf2.h"
+#include "cipher/random.h"
 
 namespace zv {
 
@@ -28,11 +29,11 @@ void PreparedKey::clear() noexcept {
     ready_ = false;
 }
 
-bool PreparedKey::Prepare(ByteView PassPhrase, PreparedKey& Out, const RandomSource& Random) {
+bool PreparedKey::Prepare(ByteView PassPhrase, PreparedKey& Out, const std::atomic<bool>* Cancel) {
     Out.clear();
     std::string ErrorText;
-    if (!Random(Out.salt_, ErrorText) ||
-        !Pbkdf2Sha512(PassPhrase, Out.salt_, kPbkdf2Iterations, Out.material_)) {
+    if (!SystemRandom(Out.salt_, ErrorText) ||
+        !Pbkdf2Sha512(PassPhrase, Out.salt_, kPbkdf2Iterations, Out.material_, Cancel)) {
         Out.clear();
         return false;
     }

@@ -2,11 +2,11 @@
 // The salt and key material of one outgoing envelope, derived before the
 // message exists: the salt of what we send is ours to choose.
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "cipher/bytes.h"
-#include "cipher/random.h"
 
 namespace zv {
 
@@ -26,10 +26,10 @@ class PreparedKey {
     PreparedKey& operator=(const PreparedKey&) = delete;
     ~PreparedKey() { clear(); }
 
-    // Draws a salt from Random and derives the material under PassPhrase;
-    // false (and a spent key) when either fails.
+    // Draws a salt from SystemRandom and derives the material under
+    // PassPhrase; false (and a spent key) when either fails or Cancel is set.
     static bool Prepare(ByteView PassPhrase, PreparedKey& Out,
-                        const RandomSource& Random = SystemRandom);
+                        const std::atomic<bool>* Cancel = nullptr);
 
     bool ready() const { return ready_; }
     ByteView salt() const { return salt_; }
@@ -37,7 +37,6 @@ class PreparedKey {
     void clear() noexcept;  // wipes; the key is spent
 
   private:
-
     std::array<std::uint8_t, kSaltSize> salt_{};
     std::array<std::uint8_t, kMaterialSize> material_{};
     bool ready_ = false;
