@@ -19,8 +19,12 @@ padding (8 bytes make one without: both must be equally fast).
 The server and the client derive the keys of what they send ahead of time (a
 pool of 16 on an idle-priority thread), so the run also times:
   device -> client, pool warm: samples spaced two derivations apart, so the
-                    pool is full before each;
-  a burst of 50 device writes 1 ms apart: each envelope's latency and its
+                    pool is full before each; lines of 7 digits and CR, as
+                    devices send (the rows above send no line end, so the
+                    "Rx from Com:" pane holds one paragraph that grows to 16000
+                    characters, and the window's display work after each
+                    message grows with it to several ms);
+  a burst of 50 device lines 1 ms apart: each envelope's latency and its
                     service time (arrival minus the later of its last write and
                     the envelope before it). An envelope derived on the spot
                     needs a whole derivation of service time, one from the pool
@@ -94,12 +98,12 @@ class Tool:
         self.p.wait()
 
 
-def measure(dev, sock, n, enc, dec, envelopes, gap=0.003, both=True):
+def measure(dev, sock, n, enc, dec, envelopes, gap=0.003, both=True, lines=False):
     """Returns (device->client ms list, client->device ms list); gap: seconds
-    between samples."""
+    between samples; lines: device messages of 7 digits and CR."""
     up, down, got = [], [], []
     for i in range(n):
-        msg = b"%08d" % i
+        msg = b"%07d\r" % i if lines else b"%08d" % i
         t0 = time.perf_counter()
         os.write(dev, msg)
         env = read_exact(sock, 4 * ((16 + MSG + 2) // 3) if envelopes else MSG)
@@ -139,7 +143,7 @@ def burst(dev, sock, dec, count=50, gap=0.001):
 
     th = threading.Thread(target=reader)
     th.start()
-    msgs = [b"B%07d" % i for i in range(count)]
+    msgs = [b"B%06d\r" % i for i in range(count)]
     writes = []
     start = time.perf_counter()
     for i, msg in enumerate(msgs):
@@ -273,7 +277,8 @@ def main():
         time.sleep(0.3)  # the window accepts and turns the lamp green
         enc, dec = Tool(tool, "enc"), Tool(tool, "dec")
         up, down = measure(dev, sock, a.n, enc, dec, True)
-        warm, _ = measure(dev, sock, a.n, enc, dec, True, gap=2 * derive_server / 1e3, both=False)
+        warm, _ = measure(dev, sock, a.n, enc, dec, True, gap=2 * derive_server / 1e3, both=False,
+                          lines=True)
         time.sleep(0.5)  # the pool fills again
         bursts = burst(dev, sock, dec)
         enc.close(); dec.close()
@@ -312,7 +317,7 @@ def main():
         print(summary("server client envelope -> device", down))
         pooled = [lat for lat, svc in bursts if svc < 0.5 * derive_server]
         rest = [lat for lat, svc in bursts if svc >= 0.5 * derive_server]
-        print(f"burst of 50 device writes 1 ms apart: {len(bursts)} envelopes, "
+        print(f"burst of 50 device lines 1 ms apart: {len(bursts)} envelopes, "
               f"{len(pooled)} served from the pool, {len(rest)} derived on the spot")
         if pooled:
             print(summary("  burst, served from the pool", pooled))
