@@ -12,6 +12,7 @@
 #include "app/text_number.h"
 #include "cipher/error.h"
 #include "net/envelope_framer.h"
+#include "cipher/key_pool.h"
 #include "net/winsock.h"
 #include "serial/mscomm.h"
 
@@ -57,6 +58,7 @@ void frmZVServer::Form_Load() {
         const QString resetKey = EncryptText(QStringLiteral("ResetNow"), kStorePassPhrase);
         const QString stored = settings_.GetSetting(QStringLiteral("Password"), resetKey);
         Password = DecryptText(stored, kStorePassPhrase);
+        keyPool_->setPassPhrase(Password.toStdString());  // keys for the network, ahead
         if (EnvelopeFramer::isEnvelope(stored)) {
             settings_.SaveSetting(QStringLiteral("Password"),
                                   EncryptText(Password, kStorePassPhrase));

@@ -14,6 +14,7 @@
 #include "app/dialogs.h"
 #include "app/lamp.h"
 #include "app/listener.h"
+#include "app/qt_cipher.h"
 #include "app/settings_store.h"
 #include "app/status_label.h"
 #include "cipher/error.h"
@@ -43,7 +44,8 @@ frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, MSComm& comm
       wskServer1(server1),
       wskServer2(server2),
       dialogs_(dialogs),
-      settings_(settings) {
+      settings_(settings),
+      keyPool_(std::make_unique<KeyPool>()) {
     setObjectName(QStringLiteral("frmZVServer"));
     setWindowTitle(kAppTitle);
     setWindowIcon(appIcon());
@@ -70,6 +72,10 @@ frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, MSComm& comm
 }
 
 frmZVServer::~frmZVServer() = default;
+
+QString frmZVServer::encryptForNet(const QString& text) {
+    return EncryptText(text, Password, *keyPool_);
+}
 
 frmZVServer::Listener& frmZVServer::listener(int index) {
     return *listeners_[index];

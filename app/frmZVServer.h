@@ -27,6 +27,7 @@ struct DeviceEntry;
 class Dialogs;
 class EnvelopeFramer;
 class Error;
+class KeyPool;
 class Lamp;
 class MSComm;
 class SettingsStore;
@@ -248,6 +249,9 @@ class frmZVServer : public QMainWindow {
     // Sends one envelope to a client that keeps reading; a client with more
     // than kMaxClientBacklog bytes unsent is disconnected instead (false).
     bool sendToClient(int index, const QString& envelope);
+    // The envelope of text under Password for a client: every envelope on the
+    // network is made here, with key material derived ahead when there is some.
+    QString encryptForNet(const QString& text);
     qint64 maxClientBacklog_ = kMaxClientBacklog;  // bytes
     // Said with the serial path's status until a client connects again: the
     // next device block would otherwise overwrite it at once.
@@ -271,7 +275,8 @@ class frmZVServer : public QMainWindow {
     SettingsStore& settings_;
     ErrorRecord errorRecord_;
     std::array<std::unique_ptr<Listener>, 2> listeners_;
-    bool unloaded_ = false;  // Form_Unload ran (the window closes once)
+    std::unique_ptr<KeyPool> keyPool_;  // keys ahead for Password, set with it
+    bool unloaded_ = false;             // Form_Unload ran (the window closes once)
 };
 
 }  // namespace zv

@@ -5,6 +5,7 @@
 #include "app/frmZVServer.h"
 #include "app/qt_cipher.h"
 #include "app/settings_store.h"
+#include "cipher/key_pool.h"
 
 namespace zv {
 
@@ -47,6 +48,7 @@ void frmZVServer::mnuChangeKey_Click() {
             kAppTitle, QString());
         if (answer.isEmpty()) return;
         Password = answer;  // in force at once, as typed, blanks included
+        keyPool_->setPassPhrase(answer.toStdString());  // no key ahead under the old one
         settings_.SaveSetting(QStringLiteral("Password"), EncryptText(answer, kStorePassPhrase));
     });
 }

@@ -6,12 +6,19 @@
 
 #include "cipher/codec.h"
 #include "cipher/envelope.h"
+#include "cipher/key_pool.h"
 
 namespace zv {
 
 inline QString EncryptText(const QString& Source, const QString& PassPhrase) {
     return QString::fromStdString(
         EncryptText(std::string_view(Source.toStdString()), PassPhrase.toStdString()));
+}
+
+// With key material from Pool when it holds some for PassPhrase.
+inline QString EncryptText(const QString& Source, const QString& PassPhrase, KeyPool& Pool) {
+    return QString::fromStdString(
+        EncryptText(std::string_view(Source.toStdString()), PassPhrase.toStdString(), Pool));
 }
 
 inline QString DecryptText(const QString& Source, const QString& PassPhrase) {

@@ -12,7 +12,6 @@
 namespace zv {
 namespace {
 
-constexpr std::uint32_t kIterations = 10000;
 constexpr int kDefaultKeyLength = 32;  // AES-256
 constexpr std::size_t kBlockSize = 16;
 constexpr std::size_t kMacLength = 32;  // HMAC-SHA-256
@@ -97,7 +96,8 @@ bool InitCipherContext(CipherContext& Ctx, ByteView PassPhrase, ByteView Salt, B
     if (!PassPhrase.empty() || !Salt.empty()) {
         Ctx.PrfProvider.reset(EVP_MD_fetch(Ctx.Library, OSSL_DIGEST_NAME_SHA2_512, nullptr));
         if (!Ctx.PrfProvider) return Unsupported(Ctx);
-        if (!Pbkdf2Sha512(PassPhrase, Salt, kIterations, KeyMaterial)) return Fail(Ctx, "PBKDF2");
+        if (!Pbkdf2Sha512(PassPhrase, Salt, kPbkdf2Iterations, KeyMaterial))
+            return Fail(Ctx, "PBKDF2");
     }
     if (!EVP_EncryptInit_ex2(Ctx.AesKey.get(), nullptr, KeyMaterial.data(), nullptr, nullptr) ||
         !EVP_CIPHER_CTX_set_padding(Ctx.AesKey.get(), 0))

@@ -22,6 +22,9 @@
 
 namespace zv {
 
+// PBKDF2-HMAC-SHA-512 iterations of every derivation.
+inline constexpr std::uint32_t kPbkdf2Iterations = 10000;
+
 // Per-call state. OpenSSL keeps the AES key schedule inside AesKey, so no
 // separate key object buffer is needed.
 struct CipherContext {

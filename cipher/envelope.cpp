@@ -1,6 +1,7 @@
 #include "cipher/envelope.h"
 
 #include <algorithm>
+#include <array>
 #include <optional>
 
 #include "cipher/codec.h"
@@ -11,7 +12,7 @@ namespace zv {
 namespace {
 
 constexpr std::string_view kMagic = "Salted__";
-constexpr std::size_t kSaltSize = 8;
+constexpr std::size_t kSaltSize = PreparedKey::kSaltSize;
 constexpr std::size_t kHeaderSize = kMagic.size() + kSaltSize;  // 16
 
 void Crypt(std::span<std::uint8_t> Data, ByteView PassPhrase, ByteView Salt, ByteView RawKey) {
@@ -20,20 +21,33 @@ void Crypt(std::span<std::uint8_t> Data, ByteView PassPhrase, ByteView Salt, Byt
         throw Error(errc::CipherFailure, ErrorText);
 }
 
+// "Salted__", Salt, then the text's UTF-8 bytes enciphered in place under
+// PassPhrase and Salt, or under RawKey when PassPhrase and KdfSalt are empty.
+std::string Seal(std::string_view Source, ByteView Salt, ByteView PassPhrase, ByteView KdfSalt,
+                 ByteView RawKey) {
+    Bytes Data(kHeaderSize + Source.size());
+    const WipeOnExit Wipe(Data);
+    std::copy(kMagic.begin(), kMagic.end(), Data.begin());
+    std::copy(Salt.begin(), Salt.end(), Data.begin() + kMagic.size());
+    std::copy(Source.begin(), Source.end(), Data.begin() + kHeaderSize);
+    Crypt(std::span(Data).subspan(kHeaderSize), PassPhrase, KdfSalt, RawKey);
+    return EncodeBase64(Data);
+}
+
 }  // namespace
 
 std::string EncryptText(std::string_view Source, std::string_view PassPhrase,
                         const RandomSource& Random) {
-    // Header, then the text's UTF-8 bytes, enciphered in place.
-    Bytes Data(kHeaderSize + Source.size());
-    const WipeOnExit Wipe(Data);
-    std::copy(kMagic.begin(), kMagic.end(), Data.begin());
-    const std::span<std::uint8_t> Salt(Data.data() + kMagic.size(), kSaltSize);
+    std::array<std::uint8_t, kSaltSize> Salt{};
     std::string ErrorText;
     if (!Random(Salt, ErrorText)) throw Error(errc::CipherFailure, ErrorText);
-    std::copy(Source.begin(), Source.end(), Data.begin() + kHeaderSize);
-    Crypt(std::span(Data).subspan(kHeaderSize), AsBytes(PassPhrase), Salt, {});
-    return EncodeBase64(Data);
+    return Seal(Source, Salt, AsBytes(PassPhrase), Salt, {});
+}
+
+std::string EncryptText(std::string_view Source, PreparedKey Key) {
+    // A spent key holds zeros: enciphering under it would repeat a keystream.
+    if (!Key.ready()) throw Error(errc::CipherFailure, "Key material already used");
+    return Seal(Source, Key.salt(), {}, {}, Key.material());
 }
 
 std::string EncryptText(std::string_view Source, std::string_view PassPhrase) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "cipher/bytes.h"
+#include "cipher/prepared_key.h"
 #include "cipher/random.h"
 
 namespace zv {
@@ -27,6 +28,11 @@ Bytes DecryptBytes(std::string_view Source, std::string_view PassPhrase);
 // As above with the salt taken from Random.
 std::string EncryptText(std::string_view Source, std::string_view PassPhrase,
                         const RandomSource& Random);
+
+// Under key material derived ahead (see KeyPool): the same envelope as
+// EncryptText(Source, PassPhrase) with Key's salt, without deriving now. Key is
+// consumed and wiped; a spent key raises zv::Error(errc::CipherFailure, ...).
+std::string EncryptText(std::string_view Source, PreparedKey Key);
 
 // Absent pass phrase: the same as an empty one, salt and derivation included.
 std::string EncryptText(std::string_view Source);

@@ -12,6 +12,7 @@
 
 #include "cipher/envelope.h"
 #include "cipher/error.h"
+#include "cipher/key_pool.h"
 #include "client/cli_error.h"
 #include "net/receive_worker.h"
 
@@ -24,6 +25,7 @@ ConnectSession::ConnectSession(const Options& options, std::string passPhrase, i
       out_(outFd),
       input_(inFd, QSocketNotifier::Read) {
     input_.setEnabled(false);  // nothing is read before the connection stands
+    keys_.setPassPhrase(passPhrase_);
     connectTimer_.setSingleShot(true);
     waitTimer_.setSingleShot(true);
     drainTimer_.setSingleShot(true);
@@ -105,7 +107,7 @@ void ConnectSession::onInput() {
 
 void ConnectSession::send(const Piece& piece) {
     const std::string text = piece.lineEnd ? piece.text + options_.eol : piece.text;
-    const std::string envelope = EncryptText(text, passPhrase_);
+    const std::string envelope = EncryptText(text, passPhrase_, keys_);
     const qint64 written = socket_.write(envelope.data(), qint64(envelope.size()));
     if (written != qint64(envelope.size()))
         throw Failure("cannot send to " + where() + ": " + socket_.errorString().toStdString());

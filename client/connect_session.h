@@ -1,7 +1,8 @@
 #pragma once
 // `connect`: one TCP connection to the server. Lines of standard input go out
 // as envelopes, one write each; envelopes received are decrypted and written
-// to standard output as they arrive. One Qt event loop, no threads.
+// to standard output as they arrive. One Qt event loop; the keys of the
+// lines sent are derived ahead on a worker thread (KeyPool).
 #include <QEventLoop>
 #include <QObject>
 #include <QSocketNotifier>
@@ -9,6 +10,7 @@
 #include <QTimer>
 #include <string>
 
+#include "cipher/key_pool.h"
 #include "client/line_splitter.h"
 #include "client/options.h"
 #include "client/output.h"
@@ -47,6 +49,7 @@ class ConnectSession : public QObject {
 
     Options options_;
     std::string passPhrase_;
+    KeyPool keys_;  // for passPhrase_, so a line goes out without waiting for a derivation
     int inFd_;
     Output out_;
     QTcpSocket socket_;

@@ -114,7 +114,7 @@ void frmZVServer::handleClientMessage(int index, const ReceiveWorker::Item& item
             // was there already, with the key still in force.
             const bool ready =
                 !item.passOnEnvelope.isEmpty() && item.lineText == line && l.passPhrase == Password;
-            sendToClient(1 - index, ready ? item.passOnEnvelope : EncryptText(line, Password));
+            sendToClient(1 - index, ready ? item.passOnEnvelope : encryptForNet(line));
         }
     });
 }

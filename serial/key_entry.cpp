@@ -1,7 +1,6 @@
 // Keyboard entry: a key typed into "Rx from Net:" goes to the clients as if
 // the device had sent it; one typed into "Rx from Com:" goes to the device.
 #include "app/frmZVServer.h"
-#include "app/qt_cipher.h"
 #include "net/winsock.h"
 #include "serial/mscomm.h"
 
@@ -9,8 +8,8 @@ namespace zv {
 
 void frmZVServer::txtRxData_KeyPress(int KeyAscii) {
     trapBox(QStringLiteral("VB6 runtime error (txtRxData_keypress): "), [&] {
-        wskServer1.SendData(EncryptText(QString(QChar(KeyAscii)), Password));
-        wskServer2.SendData(EncryptText(QString(QChar(KeyAscii)), Password));
+        wskServer1.SendData(encryptForNet(QString(QChar(KeyAscii))));
+        wskServer2.SendData(encryptForNet(QString(QChar(KeyAscii))));
     });
 }
 

@@ -6,7 +6,6 @@
 #include "app/data_pane.h"
 #include "app/frmZVServer.h"
 #include "app/listener.h"
-#include "app/qt_cipher.h"
 #include "cipher/error.h"
 #include "net/winsock.h"
 #include "serial/mscomm.h"
@@ -38,7 +37,7 @@ void frmZVServer::MSComm1_OnComm() {
                 if (listener(i).sock.State() != sck::Connected) continue;
                 // Each client on its own: one failing must not cost the other its copy.
                 try {
-                    if (sendToClient(i, EncryptText(piece, Password)))
+                    if (sendToClient(i, encryptForNet(piece)))
                         setStatus(QStringLiteral("com data sent to winsock ") + listener(i).name +
                                   stoppedReadingText());
                 } catch (const Error& e) {
