@@ -34,7 +34,7 @@ Then the same through `socat <pty> TCP-LISTEN` on the same pty pair, and the
 cost of one derivation (the server's EncryptText, and Python's hashlib PBKDF2)
 in the same run.  Usage: bench/link_latency.py [--build DIR] [-n N]
 """
-import argparse, hashlib, os, select, socket, statistics, subprocess, sys, tempfile, threading, time, tty
+import argparse, hashlib, os, select, shutil, socket, statistics, subprocess, sys, tempfile, threading, time, tty
 
 PASS = "ResetNow"
 MSG = 8  # bytes per message: an envelope of 32 Base64 characters
@@ -364,6 +364,7 @@ def main():
                 p.wait(5)
             except subprocess.TimeoutExpired:
                 p.kill()
+        shutil.rmtree(tmp, ignore_errors=True)
 
 
 if __name__ == "__main__":
