@@ -40,6 +40,8 @@ DataPane::DataPane(QWidget* parent) : QPlainTextEdit(parent) {
     setTabChangesFocus(true);
     setUndoRedoEnabled(false);
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    redraw_.setSingleShot(true);
+    connect(&redraw_, &QTimer::timeout, this, &DataPane::sync);
 }
 
 void DataPane::sync() {
@@ -81,15 +83,9 @@ void DataPane::sync() {
 }
 
 void DataPane::syncLater() {
-    if (syncPending_) return;
-    syncPending_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            syncPending_ = false;
-            sync();
-        },
-        Qt::QueuedConnection);
+    // Laying out a long line of traffic costs milliseconds: a device that sends
+    // without line ends would otherwise pay that on every block it sends.
+    if (!redraw_.isActive()) redraw_.start(kRedrawMs);
 }
 
 void DataPane::keyPressEvent(QKeyEvent* event) {

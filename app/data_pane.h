@@ -2,6 +2,7 @@
 // A data pane: read-only display of a PaneText, so typing does not edit the
 // record of traffic; every key with a character code is reported instead.
 #include <QPlainTextEdit>
+#include <QTimer>
 
 #include "app/pane_text.h"
 
@@ -17,8 +18,9 @@ class DataPane : public QPlainTextEdit {
     PaneText& model() { return model_; }
     const PaneText& model() const { return model_; }
     void sync();  // display := model (CR LF and lone CR shown as line ends), caret at end
-    // sync() once the current event is handled, so the link's writes that
-    // follow an append do not wait for text layout.
+    // sync() at most every kRedrawMs, so the link's writes that follow an
+    // append never wait for text layout.
+    static constexpr int kRedrawMs = 40;
     void syncLater();
 
   signals:
@@ -30,7 +32,7 @@ class DataPane : public QPlainTextEdit {
 
   private:
     PaneText model_;
-    bool syncPending_ = false;
+    QTimer redraw_;
     QString shown_;  // the model text the display last showed
 };
 
