@@ -61,24 +61,18 @@ TEST(Cipher, Utf8AndBase64) {
         {"\x80", FFFD}, {"\xC0\xAF", FFFD FFFD}, {"\xE0\x80\xAF", FFFD FFFD FFFD},  // stray, overlong
         {"\xED\xA0\x80", FFFD FFFD FFFD}, {"\xF4\x90\x80\x80", FFFD FFFD FFFD FFFD},  // D800, > 10FFFF
         {"\xE2\x82", FFFD}, {"\xE2\x82Z", FFFD "Z"}, {"\xFF\xFE", FFFD FFFD}};     // truncated, invalid
-    // Both ways, then decoding only: CR and LF are skipped, decoding stops at
-    // the first character that is not Base64.
-    const std::pair<std::string_view, std::string_view> Both[] = {{"", ""}, {"f", "Zg=="},
+    const std::pair<std::string_view, std::string_view> Base64[] = {{"", ""}, {"f", "Zg=="},
         {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foobar", "Zm9vYmFy"}, {{"\xFF\xFE\x00", 3}, "//4A"}};
-    const std::pair<std::string_view, std::string_view> Decoded[] = {{"foobar", "Zm9v\r\nYmFy\r\n"},
-        {"foobar", "Zm\n9vYmFy"}, {"foo", "Zm9v!YmFy"}, {"foob", "Zm9vYg==Zm9v"}, {"foo", "Zm9vY"},
-        {"f", "Zg"}, {"", "===="}, {"", "\xC3\xA4Zm9v"}, {"", " Zm9v"}};
     // clang-format on
     for (const auto& [In, Out] : Utf8) EXPECT_EQ(Out, DecodeUtf8(AsBytes(In))) << In;
-    for (const auto& [Data, Text] : Both) EXPECT_EQ(Text, EncodeBase64(AsBytes(Data)));
-    using Rows = std::span<const std::pair<std::string_view, std::string_view>>;
-    for (Rows Table : {Rows(Both), Rows(Decoded)})
-        for (const auto& [Data, Text] : Table) EXPECT_EQ(Data, Str(DecodeBase64(Text))) << Text;
+    for (const auto& [Data, Text] : Base64) {
+        EXPECT_EQ(Text, EncodeBase64(AsBytes(Data)));
+        EXPECT_EQ(Data, Str(DecodeBase64(Text))) << Text;
+    }
     EXPECT_EQ(std::string(136, 'A'), EncodeBase64(Bytes(102)));  // one line, no CR LF
 }
 
-// The 128-bit counter carries from W3 through W2 and W1 into W0 and wraps;
-// a context that works in stretches gives the bytes of one stretch.
+// The 128-bit counter carries from W3 through W2 and W1 into W0 and wraps.
 TEST(Cipher, EngineCounterMatchesOpenSslCtr) {
     for (const char* Hex : {"000102030405060708090A0B0C0D0E0F", "00000000000000000000000FFFFFFFFE",
                             "00000000FFFFFFFFFFFFFFFFFFFFFFFD", "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF"})
@@ -90,13 +84,6 @@ TEST(Cipher, EngineCounterMatchesOpenSslCtr) {
                       Crypt(Counting(Size), {}, ByteView{}, Material))
                 << Hex << Size;
         }
-    Bytes Key = Counting(48, 3), Pieces = Counting(70);
-    CipherContext Ctx;
-    ASSERT_TRUE(InitCipherContext(Ctx, {}, {}, Key, 0));
-    for (std::size_t At = 0; std::size_t Size : {5, 11, 0, 1, 31, 22})
-        ASSERT_TRUE(CryptChunk(Ctx, std::span(Pieces).subspan(std::exchange(At, At + Size), Size),
-                               false, false));
-    EXPECT_EQ(OpenSslCtr(Counting(70), Counting(48, 3)), Pieces);
 }
 
 // Key and counter block from PBKDF2 over pass phrase and salt; without a
@@ -139,14 +126,11 @@ TEST(Cipher, EnvelopesInteroperateWithOpenSslBothWays) {
         {"no pass phrase", ""},
         {"ResetNow", "QJ7X KD Wander"}};  // the stored form of the pass phrase
     for (const auto& [Text, Pass] : Cases) {
+        const QByteArray Plain = QByteArray::fromStdString(Text);
         const QString Phrase = QString::fromStdString(Pass);
-        EXPECT_EQ(Text,
-                  test::opensslDecrypt(QByteArray::fromStdString(EncryptText(Text, Pass)), Phrase)
-                      .toStdString());
-        EXPECT_EQ(
-            Text,
-            DecryptText(test::opensslEncrypt(QByteArray::fromStdString(Text), Phrase).toStdString(),
-                        Pass));
+        EXPECT_EQ(Plain,
+                  test::opensslDecrypt(QByteArray::fromStdString(EncryptText(Text, Pass)), Phrase));
+        EXPECT_EQ(Text, DecryptText(test::opensslEncrypt(Plain, Phrase).toStdString(), Pass));
     }
 }
 

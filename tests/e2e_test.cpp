@@ -27,121 +27,26 @@ ClientProcess& run(ClientProcess& c, const QStringList& args, const QByteArray& 
     return c;
 }
 
-TEST(Client, EncryptsDecryptsAndTakesItsPassPhraseAsTextVariableOrFile) {
-    for (const QByteArray& text :
-         {QByteArray(), QByteArray("gr\xC3\xBC\xC3\x9F \xE2\x82\xAC\r\n"), QByteArray(5000, 'x')}) {
-        ClientProcess enc;
-        run(enc, words("encrypt -pass", "pass:" + kPass), text);
-        EXPECT_TRUE(enc.process.exitCode() == 0 && enc.out.endsWith('\n')) << enc.err.toStdString();
-        EXPECT_EQ(opensslDecrypt(enc.out.chopped(1), kPass), text);
-    }
-    // openssl envelopes, one per line, CR LF and blank lines between; decrypting
-    // stops at the first line that is no envelope. The pass phrase from text, the
-    // environment or a file's first line.
+// The client's own commands against openssl, its pass phrase from the
+// environment or a file's first line; decrypting stops at a line that is no
+// envelope.
+TEST(Client, EncryptsAndDecryptsLikeOpenssl) {
+    ClientProcess enc, env, file;
+    const QByteArray text("gr\xC3\xBC\xC3\x9F \xE2\x82\xAC\r\n"),
+        a = opensslEncrypt("first\r", kPass);
+    run(enc, words("encrypt -pass", "pass:" + kPass), text);
+    EXPECT_EQ(opensslDecrypt(enc.out.chopped(1), kPass), text);
+    qputenv("ZV_CLIENT_TEST_PASS", kPass.toUtf8());
+    run(env, words("decrypt -pass env:ZV_CLIENT_TEST_PASS"),
+        a + "\r\n\n" + a + "\n" + a.chopped(1) + "\n" + a);
+    EXPECT_EQ(env.out + env.err, "first\rfirst\r" + kMe + "line 4 is not an envelope\n");
     QTemporaryDir dir;
-    QFile file(dir.filePath("pass"));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly) &&
-                file.write(kPass.toUtf8() + "\nsecond line\n") > 0);
-    file.close();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("ZV_CLIENT_TEST_PASS", kPass);
-    env.remove("ZV_CLIENT_TEST_UNSET");
-    const QByteArray a = opensslEncrypt("first \xC3\xA9\r", kPass),
-                     c = opensslEncrypt("third", kPass);
-    const QByteArray lines = a + "\r\n\n" + opensslEncrypt("", kPass) + "\n  " + c;
-    // clang-format off
-    const std::tuple<QStringList, QByteArray, int, QByteArray, QByteArray> cases[] = {
-        {words("decrypt -pass", "pass:" + kPass), lines, 0, "first \xC3\xA9\rthird", ""},
-        {words("decrypt -pass env:ZV_CLIENT_TEST_PASS"), lines, 0, "first \xC3\xA9\rthird", ""},
-        {words("decrypt -pass", "file:" + file.fileName()), lines, 0, "first \xC3\xA9\rthird", ""},
-        {words("decrypt -pass", "pass:" + kPass), a + "\nU2FsdGVkX1!!!!!!!!!!!!!!\n" + c, 1, "first \xC3\xA9\r", kMe + "line 2 is not an envelope\n"},
-        {words("decrypt -pass", "pass:" + kPass), a + "\n" + c.chopped(1) + "\n" + c, 1, "first \xC3\xA9\r", kMe + "line 2 is not an envelope\n"},
-        {words("decrypt -pass env:ZV_CLIENT_TEST_UNSET"), a, 1, "", kMe + "environment variable ZV_CLIENT_TEST_UNSET is not set\n"},
-        {words("decrypt -pass stdin"), a, 2, "", kMe + "-pass takes pass:TEXT, env:VARIABLE or file:PATH (try --help)\n"},
-        {words("decrypt"), a, 1, "", kMe + "no pass phrase given (-pass pass:, env: or file:) and no terminal to ask on\n"},
-        {words("connect localhost 70000"), "", 2, "", ""}, {words("encrypt --eol lf"), "", 2, "", ""},
-        {words("--version"), "", 0, "tandro-zv-client " ZV_VERSION "\n", ""}};
-    // clang-format on
-    for (const auto& [args, input, status, out, err] : cases) {
-        ClientProcess p;
-        p.process.setProcessEnvironment(env);
-        p.process.setChildProcessModifier([] { (void)::setsid(); });  // no terminal to ask on
-        run(p, args, input);
-        EXPECT_EQ(std::tuple(p.process.exitCode(), p.out), std::tuple(status, out))
-            << args.join(' ').toStdString();
-        EXPECT_TRUE(err.isEmpty() ? p.err.count('\n') == (status ? 1 : 0) : p.err == err)
-            << p.err.toStdString();
-    }
-}
-
-// A plain server in the test: it accepts the client, sends what the test
-// tells it to, and opens what the client sent.
-struct TestServer {
-    TestServer() { EXPECT_TRUE(listener.listen(QHostAddress::LocalHost, 0)); }
-    bool startClient(ClientProcess& client, const QStringList& extra = {}) {
-        const QStringList args = words("connect 127.0.0.1", QString::number(listener.serverPort()));
-        return client.start(args + words("-pass", "pass:" + kPass) + extra) &&
-               QTest::qWaitFor([&] { return listener.hasPendingConnections(); }, 10000) &&
-               (peer.reset(listener.nextPendingConnection()), true);
-    }
-    QStringList messages() {  // every message the client sent, once it has ended
-        QByteArray got;
-        (void)QTest::qWaitFor(
-            [&] {
-                return got += peer->readAll(),
-                       !peer->isOpen() || peer->state() == QAbstractSocket::UnconnectedState;
-            },
-            10000);
-        QStringList out;
-        for (const QByteArray& e : cutEnvelopes(got + peer->readAll()))
-            out << DecryptText(QString::fromLatin1(e), kPass);
-        return out;
-    }
-    bool send(const QByteArray& bytes) {
-        return peer->write(bytes) == bytes.size() &&
-               QTest::qWaitFor([&] { return !peer->bytesToWrite(); }, 10000);
-    }
-    QTcpServer listener;
-    std::unique_ptr<QTcpSocket> peer;
-};
-
-// Each line typed is one message with the chosen line end, all delivered
-// before the client ends at end of input.
-TEST(Client, ConnectedEachLineIsOneMessageWithTheChosenLineEnd) {
-    for (const auto& [eol, e] : {std::pair<const char*, QString>{"", "\r"},
-                                 {"--eol lf", "\n"},
-                                 {"--eol crlf", "\r\n"},
-                                 {"--eol none", ""}}) {
-        TestServer server;
-        ClientProcess client;
-        ASSERT_TRUE(server.startClient(client, words(eol)) &&
-                    client.write("AT\n\nb\xC3\xA4r\nlast"));
-        client.closeInput();
-        EXPECT_TRUE(client.waitForExit() && client.process.exitCode() == 0)
-            << client.err.toStdString();
-        EXPECT_EQ(server.messages(), QStringList({"AT" + e, e, "b\u00e4r" + e, "last" + e})) << eol;
-    }
-}
-
-TEST(Client, ConnectedPrintsMessagesHoweverTcpCutsThemAndEndsWithTheServer) {
-    TestServer server;
-    ClientProcess client;
-    ASSERT_TRUE(server.startClient(client));
-    const auto envelope = [](const QString& text) { return EncryptText(text, kPass).toLatin1(); };
-    const QByteArray one = envelope("one\r"), two = envelope("two!\r"),
-                     three = envelope(QString(300, 'z'));
-    ASSERT_TRUE(server.send(one + two + one));  // several in one read; "two!\r" has no padding
-    // One over several reads, cut at and off multiples of 4 (at 148 and 296 a
-    // piece can look like a whole unpadded envelope and must wait for the rest).
-    for (qsizetype at = 0; at < three.size(); at += 37)
-        ASSERT_TRUE(server.send(three.mid(at, 37))), QTest::qWait(5);
-    ASSERT_TRUE(server.send(two));  // unpadded: whole only once nothing follows
-    ASSERT_TRUE(client.waitForOutput(13 + 305));
-    EXPECT_EQ(client.out, "one\rtwo!\rone\r" + QByteArray(300, 'z') + "two!\r");
-    server.peer->disconnectFromHost();
-    EXPECT_TRUE(client.waitForExit() && client.process.exitCode() == 0);
-    EXPECT_EQ(client.err, kMe + "127.0.0.1:" + QByteArray::number(server.listener.serverPort()) +
-                              " closed the connection\n");
+    QFile pass(dir.filePath("pass"));
+    ASSERT_TRUE(pass.open(QIODevice::WriteOnly) &&
+                pass.write(kPass.toUtf8() + "\nsecond line\n") > 0);
+    pass.close();
+    run(file, words("decrypt -pass", "file:" + pass.fileName()), a);
+    EXPECT_EQ(file.out, "first\r");
 }
 
 // Bytes of every value but those in `except`, from a fixed seed.

@@ -6,7 +6,6 @@
 #include <netinet/tcp.h>
 
 #include <QAction>
-#include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -87,6 +86,8 @@ TEST(Link, BothWaysWithTwoClients) {
         {.act = "click", .in = "cmdSend", .to1 = kGreeting, .status = "data sent to port 1"},
         {.act = "key1", .in = ".", .to1 = ".", .to2 = "."}});  // client 2 got no greeting
     // clang-format on
+    EXPECT_TRUE(test::settles([&] { return rig.window->txtRxData->toPlainText().left(5); },
+                              "A\nBAB"));  // shown
     QTest::keyClick(rig.window->txtTxData, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(rig.device->read(1), "\x03");
     // Accepted sockets: no Nagle delay between messages, keepalive for clients
@@ -152,7 +153,7 @@ TEST(Link, BothWaysWithTwoClients) {
         {.act = "refused1"}, {.act = "refused2"},
         {.act = "dev", .in = "!", .status = "com send failed, client not connected"},  // the port stays open
         {.act = "comoff"},  // a message is shown, not written: the trap reports
-        {.act = "click", .in = "cmdListen", .status = "listening on port " + QString::number(rig.p1) + " and " + QString::number(rig.p2)},
+        {.act = "click", .in = "cmdListen", .status = "listening on port {p1} and {p2}"},
         {.act = "join1"},
         {.act = "c1", .in = "lost", .status = "port 1 data arrival error", .rxNet = "lost"},
         {.act = "key2", .in = "ok", .box = "VB6 runtime error (txtTxData_keypress): 8012 - "}});
@@ -181,10 +182,10 @@ using test::Step;
 TEST(Listening, InEachModeAtStartUpAndByTheButton) {
     // clang-format off
     const std::tuple<const char*, QString, const char*, const char*, std::vector<Step>> table[] = {
-        {"1", "listening on port %1", "100", "Y-", {{.act = "join1", .status = "client # connected on port 1", .lamps = "G-"}, {.act = "refused2"}}},
+        {"1", "listening on port {p1}", "100", "Y-", {{.act = "join1", .status = "client # connected on port 1", .lamps = "G-"}, {.act = "refused2"}}},
         // Mode 2: listener 1 listens on the second port number and says "port 1".
-        {"2", "listening on port %2", "010", "Y-", {{.act = "join2", .status = "client # connected on port 1", .lamps = "G-"}, {.act = "refused1"}}},
-        {"3", "listening on port %1 and %2", "111", "YY", {{.act = "join1", .lamps = "GY"}, {.act = "join2", .lamps = "GG"}}},
+        {"2", "listening on port {p2}", "010", "Y-", {{.act = "join2", .status = "client # connected on port 1", .lamps = "G-"}, {.act = "refused1"}}},
+        {"3", "listening on port {p1} and {p2}", "111", "YY", {{.act = "join1", .lamps = "GY"}, {.act = "join2", .lamps = "GG"}}},
         {"7", "closed", "000", "--", {{.act = "refused1"}, {.act = "refused2"}}}};  // Listen only moves the focus
     // clang-format on
     for (const auto& [mode, status, marks, lamps, then] : table)
@@ -196,14 +197,9 @@ TEST(Listening, InEachModeAtStartUpAndByTheButton) {
             EXPECT_EQ(w.mnuNetAutoconnect->isChecked(), *autoconnect == '1');
             w.show();
             w.cmdListen->setFocus();
-            const QString says = QString(status)
-                                     .replace("%1", QString::number(rig.p1))
-                                     .replace("%2", QString::number(rig.p2));
-            rig.run({{.act = *autoconnect == '1' ? "" : "click",
-                      .in = "cmdListen",
-                      .status = says,
-                      .lamps = lamps,
-                      .marks = marks}});
+            // clang-format off
+            rig.run({{.act = *autoconnect == '1' ? "" : "click", .in = "cmdListen", .status = status, .lamps = lamps, .marks = marks}});
+            // clang-format on
             EXPECT_EQ(w.focusWidget(), *autoconnect == '1' ? w.cmdListen : w.cmdClose);
             rig.run(then);
             w.cmdClose_Click();
@@ -223,7 +219,7 @@ TEST(Listening, ModeChangesNeedTheirListenersClosed) {
     rig.server2->Listen();  // listener 2 listening stops Port 1 and Both, not Port 2
     rig.run({{.act = "click", .in = "mnuTCPPort1", .box = no, .marks = "100"},
              {.act = "click", .in = "mnuTCPBoth", .box = no, .marks = "100"},
-             {.act = "click", .in = "mnuTCPPort2", .marks = "010", .stored = "netport=2;TCP Port 2=" + p2}});
+             {.act = "click", .in = "mnuTCPPort2", .marks = "010", .stored = "netport=2;TCP Port 2={p2}"}});
     EXPECT_EQ(rig.window->port + "|" + rig.window->port2, p2 + "|");
     rig.server2->Close();
     rig.set("TCP Port 2", "5000");  // a mode action neither listens nor reports
@@ -238,18 +234,18 @@ TEST(Listening, DefinePortAcceptsOnlyTheRangeAndWaitsForTheNextModeAction) {
     ASSERT_TRUE(rig.link("1", "0"));
     const QString range = "Please enter a TCP port value between 1024 and 65536.",
                   ask = "Enter new port for TCP Port ";
-    const QString p1 = QString::number(rig.p1), fresh = QString::number(test::freePort()),
+    const QString fresh = QString::number(test::freePort()),
                   error = "VB6 runtime error (mnuDefineTCP";
     // clang-format off
-    rig.run({{.act = "click", .in = "mnuDefineTCP1", .answer = "1024", .prompt = ask + p1, .box = range, .stored = "TCP Port=" + p1},
-             {.act = "click", .in = "mnuDefineTCP1", .answer = "65536", .prompt = ask + p1, .box = range, .stored = "TCP Port=" + p1},
-             {.act = "click", .in = "mnuDefineTCP1", .answer = "1025", .prompt = ask + p1, .stored = "TCP Port=1025"},
+    rig.run({{.act = "click", .in = "mnuDefineTCP1", .answer = "1024", .prompt = ask + "{p1}", .box = range, .stored = "TCP Port={p1}"},
+             {.act = "click", .in = "mnuDefineTCP1", .answer = "65536", .prompt = ask + "{p1}", .box = range, .stored = "TCP Port={p1}"},
+             {.act = "click", .in = "mnuDefineTCP1", .answer = "1025", .prompt = ask + "{p1}", .stored = "TCP Port=1025"},
              {.act = "click", .in = "mnuDefineTCP1", .answer = "65535", .prompt = ask + "1025", .stored = "TCP Port=65535"},
              {.act = "click", .in = "mnuDefineTCP1", .answer = "2000.5", .prompt = ask + "65535", .stored = "TCP Port=2000.5"},
              {.act = "click", .in = "mnuDefineTCP1", .answer = "", .prompt = ask + "2000.5", .stored = "TCP Port=2000.5"},
              {.act = "click", .in = "mnuDefineTCP1", .answer = "port", .prompt = ask + "2000.5", .box = error + "1_Click): 13 - "},
-             {.act = "click", .in = "mnuDefineTCP2", .answer = "port", .prompt = ask + QString::number(rig.p2), .box = error + "2_Click): 13 - "},
-             {.act = "click", .in = "mnuDefineTCP2", .answer = "4000", .prompt = ask + QString::number(rig.p2), .stored = "TCP Port 2=4000"},
+             {.act = "click", .in = "mnuDefineTCP2", .answer = "port", .prompt = ask + "{p2}", .box = error + "2_Click): 13 - "},
+             {.act = "click", .in = "mnuDefineTCP2", .answer = "4000", .prompt = ask + "{p2}", .stored = "TCP Port 2=4000"},
              // A new number waits for the next mode action: the status names
              // it, the listener still uses the old one.
              {.act = "click", .in = "mnuDefineTCP1", .answer = fresh, .prompt = ask + "2000.5", .stored = "TCP Port=" + fresh},
@@ -333,8 +329,6 @@ TEST(ComPort, ChoosingAPortOpensItAt9600N81StoresItAndMovesTheMark) {
     rig.set("com device 3", com3.a());
     rig.set("com device 4", com4.a());
     frmZVServer& w = rig.open();
-    EXPECT_EQ(w.mnuPortsCom[11]->toolTip() + " " + w.mnuPortsCom[15]->toolTip(),
-              rig.dir.filePath("absent12") + " /dev/ttyS15");
     // Opened before the control takes the device, to read its line settings.
     const int probe = ::open(QFile::encodeName(com3.a()), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     w.mnuPortsCom3_Click();
@@ -344,14 +338,7 @@ TEST(ComPort, ChoosingAPortOpensItAt9600N81StoresItAndMovesTheMark) {
     test::RawTty far(com3.b());  // the device really is COM3: a byte written far away arrives
     ASSERT_TRUE(far.writeAll("x"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return rig.comm->InBufferCount() == 1; }, 10000));
-    // Settings take any letter case and are in force at once; bad text is
-    // refused and leaves the line as it was.
-    rig.comm->setSettings("19200,n,8,2");
-    // clang-format off
-    for (const char* bad : {"", "9600", "9600,N,8", "9600,N,8,1,1", "fast,N,8,1", "0,N,8,1", "9600,X,8,1",
-                            "9600,N,4,1", "9600,N,9,1", "9600,N,8,3", "9600,N,8,1.2", "9600,E,7,1"})  // a pty is 8N
-        EXPECT_EQ(test::errorOf([&] { rig.comm->setSettings(bad); }), errc::InvalidPropertyValue) << bad;
-    // clang-format on
+    rig.comm->setSettings("19200,n,8,2");  // any letter case, in force at once
     EXPECT_EQ(lineOf(probe), std::pair(speed_t(B19200), tcflag_t(CS8 | CSTOPB)));
     EXPECT_EQ(::close(probe), 0);
 
@@ -379,31 +366,6 @@ TEST(ComPort, ChoosingAPortOpensItAt9600N81StoresItAndMovesTheMark) {
     other.setCommPort(3);
     other.setPortOpen(true);
     rig.run({{.act = "click", .in = "mnuPortsCom3", .box = "VB6 runtime error (com3): 8005 - "}});
-}
-
-TEST(Keyboard, TheWindowWorksFromTheKeyboardAlone) {
-    test::ServerRig rig;
-    ASSERT_TRUE(rig.link("1", "0"));
-    frmZVServer* w = rig.window.get();
-    w->show();
-    QApplication::setActiveWindow(w);
-    ASSERT_TRUE(QTest::qWaitForWindowActive(w));
-    ASSERT_EQ(QApplication::focusWidget(), w->cmdListen);
-    // Tab moves Listen, Close, Test Msg, Exit, the panes, and round; Tab in a
-    // pane moves on and sends nothing (no box for the missing client).
-    for (QWidget* next : std::initializer_list<QWidget*>{
-             w->cmdClose, w->cmdSend, w->cmdExit, w->txtRxData, w->txtTxData, w->cmdListen}) {
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        EXPECT_EQ(QApplication::focusWidget(), next);
-    }
-    // Button access keys work from anywhere, a pane included, and type nothing.
-    QTest::keyClick(w->txtTxData, Qt::Key_L, Qt::AltModifier);
-    EXPECT_TRUE(test::settles([&] { return rig.status(); },
-                              "listening on port " + QString::number(rig.p1)));
-    QTest::keyClick(w, Qt::Key_X, Qt::AltModifier);  // Exit: the window closes and saves its place
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !w->isVisible(); }));
-    EXPECT_NE(rig.get("FormTop"), "<none>");
-    EXPECT_TRUE(rig.dialogs.shown.empty());
 }
 
 // The port is closed and reported once (Qt repeats the read error in a tight

@@ -34,6 +34,9 @@ bool ServerRig::link(const char* mode, const char* autoconnect) {
 
 void ServerRig::run(const std::vector<Step>& steps) {
     frmZVServer& w = *window;
+    const auto ports = [&](QString t) {
+        return t.replace("{p1}", QString::number(p1)).replace("{p2}", QString::number(p2));
+    };
     rxNet_ = w.txtRxData->model().Text();
     rxCom_ = w.txtTxData->model().Text();
     const QList<std::uint32_t> colours{colour::Yellow, colour::Green, colour::Red,
@@ -100,7 +103,7 @@ void ServerRig::run(const std::vector<Step>& steps) {
         EXPECT_TRUE(s.rxCom.isEmpty() ||
                     settles([&] { return w.txtTxData->model().Text(); }, rxCom_ += s.rxCom));
         EXPECT_TRUE(s.status.isEmpty() ||
-                    settles([&] { return status(); }, QString(s.status).replace('#', requestId_)));
+                    settles([&] { return status(); }, ports(s.status).replace('#', requestId_)));
         QString lamps, marks;
         for (const Lamp* lamp : {w.shpPort1, w.shpPort2})
             lamps += "?YGR-"[colours.indexOf(lamp->FillColor()) + 1];
@@ -108,13 +111,14 @@ void ServerRig::run(const std::vector<Step>& steps) {
             marks += a->isChecked() ? '1' : '0';
         EXPECT_EQ(s.lamps.isEmpty() ? s.lamps : lamps, s.lamps);
         EXPECT_EQ(s.marks.isEmpty() ? s.marks : marks, s.marks);
-        for (const QString& pair : s.stored.split(';', Qt::SkipEmptyParts))
+        for (const QString& pair : ports(s.stored).split(';', Qt::SkipEmptyParts))
             EXPECT_EQ(get(pair.section('=', 0, 0)), pair.section('=', 1));
         qsizetype shown = 0;
         for (const ShownBox& box : dialogs.shown) {
             const bool input = box.flags == -1;
             shown += !input;
-            EXPECT_TRUE(box.text.startsWith(input ? s.prompt : s.box) && (input || box.flags == 64))
+            EXPECT_TRUE(box.text.startsWith(ports(input ? s.prompt : s.box)) &&
+                        (input || box.flags == 64))
                 << box.text.toStdString();
             EXPECT_EQ(box.title + box.defaultText, "Tandro ZV Server");
         }

@@ -63,7 +63,7 @@ struct Step {
     QString prompt{};          // the input box's prompt
     QByteArray dev{};          // the bytes the device gets
     QByteArray to1{}, to2{};   // what clients 1 and 2 get, decrypted
-    QString status{};          // lblStatus afterwards; #: the request id
+    QString status{};          // lblStatus afterwards; #: the request id, {p1} {p2}: the ports
     QString rxNet{}, rxCom{};  // what the panes Rx from Net and Rx from Com gain
     QString box{};             // the start of every message box shown (one per key typed)
     QString lamps{};           // shpPort1 and shpPort2: Y yellow, G green, R red, - closed
