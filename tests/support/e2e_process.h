@@ -2,49 +2,60 @@
 // The built programs and an `openssl enc` peer, for end-to-end tests. Every
 // wait runs the Qt event loop (a server in the same process keeps working)
 // and gives up after its timeout.
-#include <QByteArray>
-#include <QProcess>
-#include <QString>
-#include <QStringList>
+#include <QCoreApplication>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 
-#include "support/held_envelope_framer.h"
 #include "support/pty_pair.h"
 
 namespace zv::test {
 
-// $ZV_BUILD_DIR/name: a program built beside the tests.
-QString builtProgram(const QString& name);
+// A program of the build: the tests are built in its folder tests/.
+inline QString builtProgram(const QString& name) {
+    return QCoreApplication::applicationDirPath() + "/../" + name;
+}
 
 // A Latin-1 byte string as the UTF-8 text the cipher carries.
-QByteArray latin1AsUtf8(const QByteArray& bytes);
+inline QByteArray latin1AsUtf8(const QByteArray& bytes) {
+    return QString::fromLatin1(bytes).toUtf8();
+}
+
+// True when some socket listens on TCP `port` (read from /proc/net/tcp*), so
+// tests need not connect to find out.
+bool isListening(quint16 port);
 
 // The client program with standard input, output and error as pipes.
-class ClientProcess {
-  public:
-    ~ClientProcess();
+struct ClientProcess {
+    ~ClientProcess() { process.kill(), process.waitForFinished(5000); }
     // Starts tandro-zv-client with `args`; false when it did not start.
-    bool start(const QStringList& args, const QByteArray& input = {}, bool closeInput = false);
-    bool write(const QByteArray& bytes);
+    bool start(const QStringList& args, const QByteArray& input = {}, bool closeInput = false) {
+        process.start(builtProgram("tandro-zv-client"), args);
+        const bool ok = process.waitForStarted(10000) && (input.isEmpty() || write(input));
+        if (closeInput) process.closeWriteChannel();
+        return ok;
+    }
+    bool write(const QByteArray& bytes) { return process.write(bytes) == bytes.size(); }
     void closeInput() { process.closeWriteChannel(); }
     // Waits until standard output holds at least `count` bytes.
-    bool waitForOutput(qsizetype count, int timeoutMs = 20000);
-    bool waitForExit(int timeoutMs = 20000);
+    bool waitForOutput(qsizetype count, int timeoutMs = 20000) {
+        return QTest::qWaitFor([&] { return collect(), out.size() >= count; }, timeoutMs);
+    }
+    bool waitForExit(int timeoutMs = 20000) {
+        const bool ended = process.waitForFinished(timeoutMs);  // the client needs nothing of ours
+        return collect(), ended;
+    }
+    void collect() {
+        out += process.readAllStandardOutput(), err += process.readAllStandardError();
+    }
     QByteArray out;  // all standard output so far
     QByteArray err;  // all standard error so far
     QProcess process;
-
-  private:
-    void collect();
 };
 
 // A TCP client that speaks envelopes through the real `openssl enc`.
-class OpensslPeer {
-  public:
+struct OpensslPeer {
     explicit OpensslPeer(QString passPhrase) : passPhrase_(std::move(passPhrase)) {}
-    // Connects to 127.0.0.1:port and waits until the server took this client,
-    // retrying while refused or reset (a listener may be re-arming).
+    // Connects to 127.0.0.1:port once it listens and waits until the server
+    // took this client (it stops listening).
     bool connect(quint16 port, int timeoutMs = 10000);
     // Encrypts `text` with openssl and sends the envelope in one write.
     bool send(const QByteArray& text);
@@ -54,31 +65,24 @@ class OpensslPeer {
 
   private:
     QString passPhrase_;
-    test::HeldEnvelopeFramer framer_;
-    QByteArray text_;
+    QByteArray wire_;  // envelope text not yet decrypted
 };
 
-// True when some socket listens on TCP `port` (read from /proc/net/tcp*), so
-// tests need not connect to find out.
-bool isListening(quint16 port);
-
-// The server program offscreen over a fresh settings store: COM3 is one end
+// The server program headless over a fresh settings store: COM3 is one end
 // of a socat pseudo-terminal pair, both listeners, automatic listening.
-class ServerProcess {
-  public:
-    ~ServerProcess();
+struct ServerProcess {
+    ~ServerProcess() { process.kill(), process.waitForFinished(5000); }
     // Starts the server with `passPhrase` as its key and waits until both
     // ports accept connections.
     bool start(const QString& passPhrase);
-    // Runs with --headless, no display in its environment and standard
-    // error kept in process (read it with readAllStandardError).
-    bool headless = false;
     QString error;
     PtyPair pty;
     QTemporaryDir config;
-    quint16 port1 = 0;
-    quint16 port2 = 0;
+    quint16 port1 = 0, port2 = 0;
     QProcess process;
+    // With --headless and no display in its environment; standard error
+    // stays readable on `process`.
+    bool headless = false;
 };
 
 }  // namespace zv::test
