@@ -148,7 +148,7 @@ void frmZVServer::Form_Load() {
             if (netport == QLatin1String("3")) wskServer2.setLocalPort(toInt32(port2));
             listenInMode();
         }
-        warnIfLineSettingsInvalid();
+        if (const QString notice = lineSettingsNotice(); !notice.isEmpty()) notices << notice;
     } catch (const Error& e) {
         errorRecord_ = {e.number(), QString::fromStdString(e.description())};
         setStatus(QStringLiteral("form load error"));

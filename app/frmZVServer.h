@@ -219,7 +219,7 @@ class frmZVServer : public QMainWindow {
     void refreshComCaptions();
     // The stored "com settings" when valid, else the default.
     QString lineSettings() const;
-    void warnIfLineSettingsInvalid();
+    QString lineSettingsNotice() const;  // empty while "com settings" is valid
     int defaultDeviceCom(const QList<DeviceEntry>& present) const;
     // Size in twips: read at start-up, saved with the position.
     void restoreSize();

@@ -41,11 +41,11 @@ QString frmZVServer::lineSettings() const {
     return SerialComm::validSettings(stored) ? stored : SerialComm::kDefaultSettings;
 }
 
-void frmZVServer::warnIfLineSettingsInvalid() {
+QString frmZVServer::lineSettingsNotice() const {
     const QString stored = settings_.GetSetting(kLineSettingsKey, SerialComm::kDefaultSettings);
-    if (!SerialComm::validSettings(stored))
-        setStatus(QStringLiteral("stored com settings \"%1\" are not valid; using %2")
-                      .arg(stored, SerialComm::kDefaultSettings));
+    if (SerialComm::validSettings(stored)) return {};
+    return QStringLiteral("stored com settings \"%1\" are not valid; using %2")
+        .arg(stored, SerialComm::kDefaultSettings);
 }
 
 // The COM number chosen (open or not), else the first one that has no device

@@ -1,10 +1,6 @@
 // Keys derived ahead: envelopes stock openssl opens, never a salt twice, never
 // a key from a replaced pass phrase, and correct envelopes without any ahead.
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <chrono>
-#include <cstdio>
 #include <set>
 #include <thread>
 
@@ -12,25 +8,17 @@
 #include "cipher/envelope.h"
 #include "cipher/error.h"
 #include "cipher/key_pool.h"
+#include "support/openssl_cli.h"
 
 namespace zv {
 namespace {
 
 const std::string kText = "HELLO \xC3\xA4\r\n";
 
-// `openssl enc -d` of one envelope; input and pass phrase go through the environment.
 std::string OpenSslDecrypt(const std::string& Envelope, const std::string& PassPhrase) {
-    setenv("ZV_TEST_IN", Envelope.c_str(), 1);
-    setenv("ZV_TEST_PASS", PassPhrase.c_str(), 1);
-    FILE* Pipe = popen(
-        "printf %s \"$ZV_TEST_IN\" | openssl enc -d -aes-256-ctr -pbkdf2 -md sha512 -iter 10000"
-        " -a -A -pass env:ZV_TEST_PASS 2>/dev/null",
-        "r");
-    std::string Out;
-    char Buffer[4096];
-    for (std::size_t n; Pipe && (n = fread(Buffer, 1, sizeof Buffer, Pipe)) > 0;)
-        Out.append(Buffer, n);
-    return Pipe && pclose(Pipe) == 0 ? Out : "(openssl failed)";
+    return test::opensslDecrypt(QByteArray::fromStdString(Envelope),
+                                QString::fromStdString(PassPhrase))
+        .toStdString();
 }
 
 // The worker runs at idle priority: on a busy machine it may take long.

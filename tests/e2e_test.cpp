@@ -1,10 +1,13 @@
 // The built client and server programs: the client against `openssl enc` and
 // a plain TCP server in the test, its line cutting and terminal output on
-// their own; then the server with a socat pseudo-terminal as the device, the
-// client program and the real `openssl enc` as its clients.
+// their own; then the server without a window (--headless) with a socat
+// pseudo-terminal as the device, the client program and the real `openssl enc`
+// as its clients.
+#include <signal.h>
 #include <unistd.h>
 
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include "app/qt_cipher.h"
 #include "support/e2e_process.h"
@@ -68,13 +71,15 @@ std::string firstDifference(const QByteArray& got, const QByteArray& want) {
 class EndToEnd : public ::testing::Test {
   protected:
     void SetUp() override {
+        server.headless = true;  // no display: status lines on standard error
         ASSERT_TRUE(server.start(kPass)) << server.error.toStdString();
         device = std::make_unique<RawTty>(server.pty.b());
         ASSERT_TRUE(device->ok()) << device->error().toStdString();
     }
     void TearDown() override {
-        EXPECT_EQ(server.process.state(), QProcess::Running) << "the server ended";
+        EXPECT_TRUE(ended || server.process.state() == QProcess::Running) << "the server ended";
     }
+    bool ended = false;  // the test ended the server
     // Starts a client on `port` and waits until the server took it (its
     // listener stops listening while it serves a client).
     bool startClient(ClientProcess& c, quint16 port, const QStringList& extra = {}) {
@@ -173,6 +178,40 @@ TEST_F(EndToEnd, MessagesCrossEveryWayAfterGarbageAndManyConnections) {
     client.closeInput();
     EXPECT_TRUE(client.waitForExit() && client.process.exitCode() == 0) << client.err.toStdString();
     EXPECT_TRUE(QTest::qWaitFor([&] { return isListening(server.port1); }, 10000));
+    // SIGTERM ends the server cleanly; every status was one line "<UTC time> <caption>".
+    ASSERT_EQ(::kill(pid_t(server.process.processId()), SIGTERM), 0);
+    ASSERT_TRUE(server.process.waitForFinished(20000));
+    EXPECT_EQ(server.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(server.process.exitCode(), 0);
+    const QString err = server.process.readAllStandardError();
+    for (const QString& caption : QStringList{
+             "closed",
+             QStringLiteral("listening on port %1 and %2").arg(server.port1).arg(server.port2),
+             "client \\d+ connected on port 1", "port 2 received data",
+             "com data sent to winsock port 2"})
+        EXPECT_TRUE(err.contains(
+            QRegularExpression("(^|\n)\\d{4}-\\d\\d-\\d\\dT[\\d:]{8}Z " + caption + "\n")))
+            << qPrintable(caption + " in " + err);
+    QFile ini(server.config.path() + "/Tandro ZV Server/Tandro ZV Server.ini");
+    EXPECT_TRUE(ini.open(QIODevice::ReadOnly) && !ini.readAll().toLower().contains("formtop"));
+    ended = true;
+}
+
+// A window without a display and without --headless: one line and status 1,
+// not an abort.
+TEST(Headless, WithoutADisplayTheWindowEndsWithOneLineAndStatus1) {
+    QTemporaryDir config;
+    QProcess window;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.remove(name);
+    env.insert("XDG_CONFIG_HOME", config.path());
+    window.setProcessEnvironment(env);
+    window.start(builtProgram("tandro-zv-server"), {});
+    ASSERT_TRUE(window.waitForFinished(20000));
+    EXPECT_EQ(window.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(window.exitCode(), 1);
+    EXPECT_EQ(window.readAllStandardError(),
+              "cannot open a display; use --headless to run without a window\n");
 }
 
 }  // namespace

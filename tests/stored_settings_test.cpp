@@ -1,13 +1,8 @@
 // Stored values that would mislead or lose data, the listeners' bind address
 // and the settings file's modes.
-#include <gtest/gtest.h>
-#include <QFile>
 #include <QLabel>
-#include <QTcpSocket>
 
-#include "net/winsock.h"
 #include "support/server_rig.h"
-#include "support/tcp_client.h"
 
 using namespace zv;
 
@@ -43,11 +38,9 @@ TEST(StoredSettings, BadValuesAreMendedOrSaid) {
         EXPECT_EQ(rig.get(row.key), row.after ? row.after : row.value);
         EXPECT_EQ(rig.server1->LocalPort(), *row.value == '7' ? 0 : 9876);
         EXPECT_EQ(w.pos(), QPoint(0, *row.key == 'F' ? 0 : -100));
-        for (const auto& box : rig.dialogs.shown) EXPECT_EQ(box.flags, 64);
-        if (row.boxes.size() == 2) {
-            EXPECT_EQ(rig.dialogs.shown[0].title, "Tandro ZV Server");
-        }
-
+        for (const auto& box : rig.dialogs.shown)
+            EXPECT_TRUE(box.flags == 64 && (box.text == kCom || box.title == "Tandro ZV Server"));
+        if (*row.key != 'T') continue;
         // The mode items read the ports again: a value stored since is refused too.
         rig.set("TCP Port", "0");
         rig.dialogs.expectBoxes(1);

@@ -41,12 +41,6 @@ TEST(WindowLinux, ChosenDeviceOpensWithTheStoredLineSettings) {
     w.mnuPortsCom5_Click();
     EXPECT_EQ(rig.comm->Settings() + rig.get("com settings"), "921600,N,8,1921600,N,8,1");
 
-    // Not valid when stored: the default, said once in the status line.
-    rig.set("com settings", "abc");
-    rig.load();
-    EXPECT_EQ(rig.window->lblStatus->text(),
-              "stored com settings \"abc\" are not valid; using 9600,N,8,1");
-    EXPECT_EQ(rig.comm->Settings(), "9600,N,8,1");
     // The first COM number with no device of its own is offered when none is chosen.
     rig.set("com port", "0");
     for (int n = 1; n <= 16; ++n)
@@ -87,15 +81,4 @@ TEST(WindowLinux, PanesTakeTheRoomTheStatusShowsWholeAndTheSizeIsKept) {
     EXPECT_EQ(rig.load(1).centralWidget()->size(), design + QSize(440, 200));  // COM2 is gone
     rig.set("FormWidth", "100");  // below the smallest size: raised to it
     EXPECT_EQ(rig.load(1).centralWidget()->size(), QSize(design.width(), design.height() + 200));
-}
-
-TEST(WindowLinux, RunMinimizedStartsMinimised) {
-    test::ServerRig rig;
-    rig.set("com port", "0");
-    rig.set("WindowState", "1");
-    rig.load().showAsStored();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return rig.window->isMinimized(); }));
-    rig.set("WindowState", "2");
-    rig.load().showAsStored();
-    EXPECT_TRUE(rig.window->isMaximized());
 }

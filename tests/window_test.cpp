@@ -178,6 +178,7 @@ TEST(StartUp, StoredValuesAndFailures) {
         {"com port= 3", "", closed, "100", Qt::WindowNoState, none, true},
         {"com port=3.0", "", closed, "100", Qt::WindowNoState, none, true},
         {"com port=3abc", "", closed, "100", Qt::WindowNoState, none, true},
+        {"com port=3;com settings=abc", "", "closed; stored com settings \"abc\" are not valid; using 9600,N,8,1", "100", Qt::WindowNoState, none, true},
         {"com port=COM3", "", no.arg("COM3"), "100", Qt::WindowNoState, none, false},
         {"com port=0", "", no.arg("0"), "100", Qt::WindowNoState, none, false},
         {"com port=17", "", no.arg("17"), "100", Qt::WindowNoState, none, false},
