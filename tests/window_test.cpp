@@ -121,21 +121,6 @@ TEST(Window, StoredTextAsNumbers) {
     EXPECT_EQ(singleToText(toSingle("3000.25")), "3000.25");  // window places
 }
 
-TEST(Window, SettingsStoreKeysIgnoreCaseAndValuesStayExact) {
-    QTemporaryDir dir;
-    const QString path = dir.path() + "/Tandro ZV Server/Tandro ZV Server.ini";
-    SettingsStore s(path);
-    s.SaveSetting("TCP Port", "9875");
-    s.SaveSetting("tcp PORT", "1234");  // the same entry
-    s.SaveSetting("com port", "");
-    EXPECT_EQ(s.GetSetting("TCP port", "9876") + "|" + s.GetSetting("com port", "x") + "|" +
-                  s.GetSetting("none", "x"),
-              "1234||x");
-    const QString value = "U2FsdGVkX1+/a=b; c,#\u00e9 ";
-    s.SaveSetting("Password", value);
-    EXPECT_EQ(SettingsStore(path).GetSetting("password", "?"), value);  // after a restart
-}
-
 TEST(StartUp, EmptyStoreWritesDefaultsAndAsksForAComPortFirst) {
     test::ServerRig rig;
     frmZVServer& w = rig.load(1);
@@ -188,6 +173,7 @@ TEST(StartUp, StoredValuesAndFailures) {
         {"WindowState=x;FormTop=1500", load + "13 - ", failed, "000", Qt::WindowNoState, {0, 100}, false},
         {"WindowState=5", load + "380 - ", failed, "000", Qt::WindowNoState, none, false},
         {"FormTop=1500;FormLeft=left", load + "13 - ", failed, "000", Qt::WindowNoState, {0, 100}, false},
+        {"com port=0;TCP Port=", "VB6 runtime error (tcp1): 13 - ", no.arg("0"), "100", Qt::WindowNoState, none, false},  // empty, not the default
         {"com port=0;TCP Port=abc", "VB6 runtime error (tcp1): 13 - ", no.arg("0"), "100", Qt::WindowNoState, none, false},
         {"com port=0;TCP Port 2=abc;netport=2", "VB6 runtime error (tcp2): 13 - ", no.arg("0"), "010", Qt::WindowNoState, none, false},
         {"com port=0;TCP Port 2=abc;netport=3", "VB6 runtime error (mnuTCPBoth_Click): 13 - ", no.arg("0"), "111", Qt::WindowNoState, none, false},
