@@ -52,14 +52,6 @@ TEST(Client, EncryptsAndDecryptsLikeOpenssl) {
     EXPECT_EQ(file.out, "first\r");
 }
 
-// Bytes of every value but those in `except`, from a fixed seed.
-QByteArray mixedBytes(qsizetype size, const QByteArray& except = {}) {
-    QRandomGenerator rng(20240601);
-    QByteArray out;
-    while (out.size() < size)
-        if (const char c = char(rng.bounded(256)); !except.contains(c)) out.append(c);
-    return out;
-}
 // Where two byte strings first differ, for failure messages.
 std::string firstDifference(const QByteArray& got, const QByteArray& want) {
     qsizetype i = 0;

@@ -3,6 +3,7 @@
 // wait runs the Qt event loop (a server in the same process keeps working)
 // and gives up after its timeout.
 #include <QCoreApplication>
+#include <QRandomGenerator>
 #include <QTcpSocket>
 
 #include "support/pty_pair.h"
@@ -17,6 +18,16 @@ inline QString builtProgram(const QString& name) {
 // A Latin-1 byte string as the UTF-8 text the cipher carries.
 inline QByteArray latin1AsUtf8(const QByteArray& bytes) {
     return QString::fromLatin1(bytes).toUtf8();
+}
+
+// Bytes of every value but those in `except`, from a fixed seed.
+inline QByteArray mixedBytes(qsizetype size, const QByteArray& except = {},
+                             quint32 seed = 20240601) {
+    QRandomGenerator rng(seed);
+    QByteArray out;
+    while (out.size() < size)
+        if (const char c = char(rng.bounded(256)); !except.contains(c)) out.append(c);
+    return out;
 }
 
 // True when some socket listens on TCP `port` (read from /proc/net/tcp*), so

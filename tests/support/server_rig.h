@@ -28,21 +28,6 @@ inline quint16 freePort() {
     return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
 
-// A real socket control that notes its largest envelope and can run a hook
-// as Listen() begins.
-struct SpyWinsock : TcpWinsock {
-    void SendData(const QString& text) override {
-        largestEnvelope = std::max<qint64>(largestEnvelope, text.size());
-        TcpWinsock::SendData(text);
-    }
-    void Listen() override {
-        if (onListen) onListen();
-        TcpWinsock::Listen();
-    }
-    std::function<void()> onListen;
-    qint64 largestEnvelope = 0;
-};
-
 // One step of a whole path: an act, then what must come of it. Empty
 // expectations are not looked at now; bytes that come unexpected show up in
 // the next step that reads the same place.
