@@ -50,7 +50,9 @@ run: build
 test: test-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
+	$(if $(SANITIZE),cmake -DMODE=clear -DDIR=$(BUILD)/sanitizer-reports -P tools/sanitizer-reports.cmake)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	$(if $(SANITIZE),cmake -DMODE=check -DDIR=$(BUILD)/sanitizer-reports -P tools/sanitizer-reports.cmake)
 
 # libFuzzer targets (clang), each run FUZZ_SECONDS; fails on any finding.
 fuzz: test-deps
