@@ -23,6 +23,12 @@ ifeq ($(SANITIZE),1)
 BUILD := build-asan
 CMAKE_ARGS += -DSANITIZE=ON -DCMAKE_CXX_COMPILER=clang++
 TEST_DEPS += $(CHECK_DEPS)
+# Every test and every program a test starts inherits these: halt at the
+# first finding, reports into one folder, emptied first and checked last.
+REPORTS = $(CURDIR)/$(BUILD)/sanitizer-reports
+export ASAN_OPTIONS = halt_on_error=1:detect_leaks=1:strict_string_checks=1:check_initialization_order=1:log_path=$(REPORTS)/asan
+export UBSAN_OPTIONS = halt_on_error=1:print_stacktrace=1:log_path=$(REPORTS)/ubsan
+export LSAN_OPTIONS = suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 endif
 
 .PHONY: all deps test-deps configure build run test fuzz bench package install format clean
@@ -50,9 +56,9 @@ run: build
 test: test-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
-	$(if $(SANITIZE),cmake -DMODE=clear -DDIR=$(BUILD)/sanitizer-reports -P tools/sanitizer-reports.cmake)
+	$(if $(SANITIZE),cmake -DMODE=clear -DDIR=$(REPORTS) -P tools/sanitizer-reports.cmake)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	$(if $(SANITIZE),cmake -DMODE=check -DDIR=$(BUILD)/sanitizer-reports -P tools/sanitizer-reports.cmake)
+	$(if $(SANITIZE),cmake -DMODE=check -DDIR=$(REPORTS) -P tools/sanitizer-reports.cmake)
 
 # libFuzzer targets (clang), each run FUZZ_SECONDS; fails on any finding.
 fuzz: test-deps

@@ -86,7 +86,7 @@ TEST(Window, PanesAppendLikeATerminal) {
         {"", "AB" + BS + "C", "AC", "AC"}, {"xyz", BS + "Q", "xyQ", "Q"}, {"xyz", BS + BS + "Q", "xyQ", "Q"},
         {"p", "a" + LF + BS + "b", "pab", "ab"}, {"xyz", "ab" + BS + BS, "xyz", ""}, {"", BS + "Q", "Q", "Q"},
         {abc(16000), "Z", abc(16000) + "Z", "Z"}, {abc(16001), "Z", abc(16001).mid(4096) + "Z", "Z"},
-        {abc(20097), "Z", abc(20097).mid(8192) + "Z", "Z"},  // trimmed until at most 16000 are left
+        {abc(20096), "Z", abc(20096).mid(4096) + "Z", "Z"}, {abc(20097), "Z", abc(20097).mid(8192) + "Z", "Z"},  // until at most 16000 are left
         {abc(36000), abc(20000), abc(36000).mid(5 * 4096) + abc(20000), abc(20000)},
         {abc(16002), BS + "Q", abc(16001).mid(4096) + "Q", "Q"}};
     // clang-format on
