@@ -13,7 +13,7 @@ PACKAGE_BUILD ?= $(BUILD)/deb
 export DEB_BUILD_MAINT_OPTIONS = hardening=+all
 
 # clang and its sanitizer runtimes: the sanitized build and the fuzz targets.
-CHECK_DEPS := clang libclang-rt-14-dev
+CHECK_DEPS := clang libclang-rt-14-dev clang-format
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
@@ -33,7 +33,7 @@ export UBSAN_OPTIONS = halt_on_error=1:print_stacktrace=1:log_path=$(REPORTS)/ub
 export LSAN_OPTIONS = suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 endif
 
-.PHONY: all deps test-deps configure build run test fuzz bench package install format clean
+.PHONY: all deps test-deps configure build run test fuzz bench package install format format-check clean
 
 all: build
 
@@ -94,6 +94,11 @@ install: build
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+# Fails on any source file clang-format would change.
+format-check:
+	@sh tools/install-deps.sh $(CHECK_DEPS)
+	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
 	rm -rf $(BUILD) $(FUZZ_BUILD)

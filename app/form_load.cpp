@@ -11,8 +11,8 @@
 #include "app/settings_store.h"
 #include "app/text_number.h"
 #include "cipher/error.h"
-#include "net/envelope_framer.h"
 #include "cipher/key_pool.h"
+#include "net/envelope_framer.h"
 #include "net/winsock.h"
 #include "serial/mscomm.h"
 

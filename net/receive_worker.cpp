@@ -74,8 +74,7 @@ void ReceiveWorker::run() {
         // in many reads is then deciphered a few times, not once per read.
         while (!job.closed && !jobs_.empty() && !jobs_.front().closed &&
                jobs_.front().connection == job.connection &&
-               jobs_.front().passPhrase == job.passPhrase &&
-               jobs_.front().passOn == job.passOn) {
+               jobs_.front().passPhrase == job.passPhrase && jobs_.front().passOn == job.passOn) {
             job.received += jobs_.front().received;
             jobs_.pop_front();
         }

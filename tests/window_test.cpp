@@ -155,8 +155,7 @@ TEST(StartUp, StoredValuesAndFailures) {
     const QString busy = QString::number(holder.serverPort()),
                   com = "Please select a com port first";
     const QString load = "VB6 runtime error (load): ", closed = "closed",
-                  no = "closed; stored com port \"%1\" is not 1 to 16",
-                  failed = "form load error";
+                  no = "closed; stored com port \"%1\" is not 1 to 16", failed = "form load error";
     const QPoint none(-1, -1), placed(200, 100);  // FormLeft 3000.5, FormTop 1500 twips
     // clang-format off
     const struct { QString store, box, status, marks; Qt::WindowState state; QPoint place; bool opens; } table[] = {

@@ -75,7 +75,8 @@ bool ServerProcess::start(const QString& passPhrase) {
     process.setProcessEnvironment(env);
     if (!headless) process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.setStandardOutputFile(QProcess::nullDevice());
-    process.start(builtProgram("tandro-zv-server"), headless ? QStringList{"--headless"} : QStringList{});
+    process.start(builtProgram("tandro-zv-server"),
+                  headless ? QStringList{"--headless"} : QStringList{});
     // Listening on both ports means start-up is over.
     if (pty.ok() &&
         QTest::qWaitFor([&] { return isListening(port1) && isListening(port2); }, 15000))
