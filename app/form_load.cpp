@@ -12,7 +12,6 @@
 #include "app/text_number.h"
 #include "cipher/error.h"
 #include "cipher/key_pool.h"
-#include "net/envelope_framer.h"
 #include "net/winsock.h"
 #include "serial/mscomm.h"
 
@@ -59,7 +58,7 @@ void frmZVServer::Form_Load() {
         const QString stored = settings_.GetSetting(QStringLiteral("Password"), resetKey);
         Password = DecryptText(stored, kStorePassPhrase);
         keyPool_->setPassPhrase(Password.toStdString());  // keys for the network, ahead
-        if (EnvelopeFramer::isEnvelope(stored)) {
+        if (IsEnvelopeText(stored.toStdString())) {
             settings_.SaveSetting(QStringLiteral("Password"),
                                   EncryptText(Password, kStorePassPhrase));
         } else {

@@ -17,6 +17,7 @@
 #include "app/qt_cipher.h"
 #include "app/settings_store.h"
 #include "app/status_label.h"
+#include "cipher/derivation_pool.h"
 #include "cipher/error.h"
 #include "net/winsock.h"
 #include "serial/mscomm.h"
@@ -54,19 +55,11 @@ frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, MSComm& comm
     wskServer2.setObjectName(QStringLiteral("wskServer2"));
     buildWindow();
     buildMenus();
-    // Deciphered messages come back from the listener's thread as queued calls.
-    auto deliverTo = [this](int index) {
-        return [this, index](ReceiveWorker::Result result) {
-            QMetaObject::invokeMethod(
-                this, [this, index, result] { deciphered(index, result); }, Qt::QueuedConnection);
-        };
-    };
-    listeners_[0] =
-        std::make_unique<Listener>(wskServer1, shpPort1, QStringLiteral("port 1"),
-                                   QStringLiteral(" connected on port 1"), deliverTo(0));
-    listeners_[1] =
-        std::make_unique<Listener>(wskServer2, shpPort2, QStringLiteral("port 2"),
-                                   QStringLiteral(" connected to port 2"), deliverTo(1));
+    listeners_[0] = std::make_unique<Listener>(wskServer1, shpPort1, QStringLiteral("port 1"),
+                                               QStringLiteral(" connected on port 1"));
+    listeners_[1] = std::make_unique<Listener>(wskServer2, shpPort2, QStringLiteral("port 2"),
+                                               QStringLiteral(" connected to port 2"));
+    derivations_ = std::make_unique<DerivationPool>();
     connectControls();
     setClientSize(clientArea_->designSize());
 }
@@ -274,23 +267,23 @@ void frmZVServer::connectControls() {
     connect(&MSComm1, &MSComm::inputOverflow, this, &frmZVServer::MSComm1_InputOverflow);
     connect(&MSComm1, &MSComm::portFailed, this, [this](int, const QString& description) {
         setStatus(QStringLiteral("com port closed: ") + description);
-        handleReady(0);  // what waited for the line now fails as on a closed port
-        handleReady(1);
+        pumpBoth();  // what waited for the line now fails as on a closed port
     });
     // Room on the serial line: messages that waited for it go on.
-    connect(&MSComm1, &MSComm::outputWritten, this, [this] {
-        handleReady(0);
-        handleReady(1);
-    });
+    connect(&MSComm1, &MSComm::outputWritten, this, &frmZVServer::pumpBoth);
     for (int i = 0; i < 2; ++i) {
         Winsock& s = listener(i).sock;
         connect(&s, &Winsock::connectionRequest, this,
                 [this, i](std::int32_t id) { connectionRequest(i, id); });
-        connect(&s, &Winsock::peerClosed, this, [this, i] { submit(i, QString(), true); });
+        connect(&s, &Winsock::peerClosed, this, [this, i] { clientClosed(i); });
         connect(&s, &Winsock::socketError, this,
                 [this, i](int number, const QString& d) { socketError(i, number, d); });
         connect(&s, &Winsock::dataArrival, this,
                 [this, i](qint64 bytesTotal) { dataArrival(i, bytesTotal); });
+        connect(&listener(i).quiet, &QTimer::timeout, this, [this, i] {
+            if (!listener(i).streams.empty()) listener(i).streams.back()->release(Password);
+            pump(i);
+        });
     }
 }
 

@@ -6,12 +6,13 @@
 #include <QMainWindow>
 #include <QString>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 
 #include "app/error_record.h"
-#include "net/receive_worker.h"
+#include "net/envelope_stream.h"
 
 class QAction;
 class QIcon;
@@ -23,9 +24,9 @@ namespace zv {
 
 class ClientArea;
 class DataPane;
+class DerivationPool;
 struct DeviceEntry;
 class Dialogs;
-class EnvelopeFramer;
 class Error;
 class KeyPool;
 class Lamp;
@@ -189,10 +190,18 @@ class frmZVServer : public QMainWindow {
 
     ErrorRecord& errorRecord() { return errorRecord_; }
 
-    // Text one client may have waiting to be deciphered or handled before its
-    // socket is no longer read (TCP flow control then slows the sender).
+    // Text one listener may have waiting to be deciphered or handled before
+    // its socket is no longer read (TCP flow control then slows the sender).
     static constexpr qsizetype kMaxWaitingChars = 1024 * 1024;
     static constexpr qsizetype kMaxWaitingMessages = 256;
+    // A piece handed on waits for the serial line whole: longer ones are cut.
+    static constexpr qsizetype kMaxPieceChars = 256 * 1024;
+    // A stream holding the start of a header hands it on as text after this
+    // long without a read (milliseconds).
+    static constexpr int kQuietMs = 20;
+    // Received bytes on their way to the device: in the streams, waiting for
+    // the serial line, and queued by the serial control.
+    qint64 bytesWaitingForDevice() const;
 
     // Bytes a client may leave unread (Qt's send queue) before it is dropped.
     static constexpr qint64 kMaxClientBacklog = 4 * 1024 * 1024;
@@ -229,13 +238,18 @@ class frmZVServer : public QMainWindow {
     void clientClosed(int index);
     void socketError(int index, int number, const QString& description);
     void dataArrival(int index, qint64 bytesTotal);
-    // Received text (or the peer's close) goes to the listener's thread to be
-    // deciphered; deciphered() takes back its messages; handleReady() runs
-    // their steps in order, each once the serial line has room for it.
-    void submit(int index, const QString& received, bool closed);
-    void deciphered(int index, const ReceiveWorker::Result& result);
+    // The listener's last stream, a new one when its client is new.
+    EnvelopeStream& readingStream(int index);
+    // Finishes the last stream once its connection is over (the client left,
+    // Listen, Close, a reset): what it holds is handed on as it stands.
+    void endStream(int index);
+    // Takes what the streams can hand on, in order, and runs its steps.
+    void pump(int index);
+    void pumpBoth();
+    // Runs the steps of waiting pieces in order, each once the serial line
+    // has room for it.
     void handleReady(int index);
-    void handleClientMessage(int index, const ReceiveWorker::Item& item);
+    void handleClientMessage(int index, const EnvelopeStream::Piece& piece);
     void updateReading(int index);
     void mnuDefineTCP_Click(int index);
     // The port number stored under `key`. A number outside 1025..65535 (0
@@ -275,8 +289,12 @@ class frmZVServer : public QMainWindow {
     SettingsStore& settings_;
     ErrorRecord errorRecord_;
     std::array<std::unique_ptr<Listener>, 2> listeners_;
-    std::unique_ptr<KeyPool> keyPool_;  // keys ahead for Password, set with it
-    bool unloaded_ = false;             // Form_Unload ran (the window closes once)
+    // Keys of received envelopes; destroyed first, so no derivation calls back
+    // into a window being torn down.
+    std::unique_ptr<DerivationPool> derivations_;
+    std::atomic<bool> pumpPosted_{false};  // a pump of both listeners is queued
+    std::unique_ptr<KeyPool> keyPool_;     // keys ahead for Password, set with it
+    bool unloaded_ = false;                // Form_Unload ran (the window closes once)
 };
 
 }  // namespace zv

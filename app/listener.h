@@ -1,34 +1,38 @@
 #pragma once
 // What the window keeps per listener: its control, its lamp, the texts that
-// name it, and its client's messages on their way from the socket to the
-// window's steps.
+// name it, and what its clients sent on the way to the window's steps.
 #include <QString>
+#include <QTimer>
 #include <deque>
+#include <memory>
 
 #include "app/frmZVServer.h"
-#include "net/receive_worker.h"
+#include "net/envelope_stream.h"
 
 namespace zv {
 
 struct frmZVServer::Listener {
-    Listener(Winsock& s, Lamp* l, QString n, QString connected, ReceiveWorker::Deliver deliver)
-        : sock(s),
-          lamp(l),
-          name(std::move(n)),
-          connectedText(std::move(connected)),
-          worker(std::move(deliver)) {}
+    Listener(Winsock& s, Lamp* l, QString n, QString connected)
+        : sock(s), lamp(l), name(std::move(n)), connectedText(std::move(connected)) {
+        quiet.setSingleShot(true);
+    }
 
     Winsock& sock;
     Lamp* lamp;
     QString name;           // "port 1": the listener, not the port number
     QString connectedText;  // " connected on port 1" / " connected to port 2"
-    ReceiveWorker worker;   // deciphers the client's text off the window's thread
 
-    // Deciphered messages of `connection` waiting for the window's steps, in
-    // order (a message waits while the serial line has no room for it).
-    quint64 connection = 0;
-    QString passPhrase;  // they were deciphered with
-    std::deque<ReceiveWorker::Item> ready;
+    // What the listener's clients sent is the listener's to deliver: a
+    // client's close, Listen, Close or a COM port chosen again changes where
+    // text comes from, not whether what was received reaches the device.
+    // One stream per connection, oldest first; only the last one still reads
+    // (while its client is connected), the ones before it hand on the rest of
+    // what their clients sent before they left.
+    std::deque<std::unique_ptr<EnvelopeStream>> streams;
+    quint64 connection = 0;  // the socket connection the last stream reads
+    QTimer quiet;            // no read for a while: the last stream releases what it holds
+    // Handed on by the streams, in order, waiting for room on the serial line.
+    std::deque<EnvelopeStream::Piece> ready;
     qsizetype readyChars = 0;
     bool handling = false;  // handleReady() is running
 };

@@ -21,6 +21,7 @@ void frmZVServer::cmdClose_Click() {
         shpPort2->setFillColor(colour::WindowBackground);
         cmdListen->setFocus();
     });
+    pumpBoth();  // what dropped clients sent still goes to the device
 }
 
 void frmZVServer::cmdExit_Click() {

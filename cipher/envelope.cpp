@@ -85,6 +85,18 @@ std::string DecryptText(std::string_view Source, std::string_view PassPhrase) {
     return DecodeUtf8(Clear);
 }
 
+bool IsEnvelopeText(std::string_view Text) {
+    constexpr std::string_view Header = "U2FsdGVkX1";  // "Salted__", first 60 bits
+    constexpr std::size_t Shortest = 24;               // the envelope of an empty message
+    if (Text.size() < Shortest || Text.size() % 4 != 0 || !Text.starts_with(Header)) return false;
+    std::size_t Body = Text.size();
+    while (Body > Text.size() - 2 && Text[Body - 1] == '=') --Body;
+    return std::all_of(Text.begin(), Text.begin() + std::ptrdiff_t(Body), [](char C) {
+        return (C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z') || (C >= '0' && C <= '9') ||
+               C == '+' || C == '/';
+    });
+}
+
 std::string DecryptText(std::string_view Source) {
     return DecryptText(Source, "");
 }

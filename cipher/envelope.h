@@ -34,6 +34,10 @@ std::string EncryptText(std::string_view Source, std::string_view PassPhrase,
 // consumed and wiped; a spent key raises zv::Error(errc::CipherFailure, ...).
 std::string EncryptText(std::string_view Source, PreparedKey Key);
 
+// Whether Text is a whole envelope as EncryptText writes it: "U2FsdGVkX1",
+// whole Base64 quads, at most two "=" at the end, nothing else.
+bool IsEnvelopeText(std::string_view Text);
+
 // Absent pass phrase: the same as an empty one, salt and derivation included.
 std::string EncryptText(std::string_view Source);
 std::string DecryptText(std::string_view Source);

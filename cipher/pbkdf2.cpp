@@ -9,6 +9,10 @@
 #include <bit>
 #include <climits>
 #include <cstring>
+#ifdef ZV_FUZZ_REMEMBER_DERIVATIONS
+#include <map>
+#include <tuple>
+#endif
 
 #include <openssl/evp.h>
 #include <openssl/sha.h>
@@ -141,14 +145,41 @@ bool Fast(ByteView PassPhrase, ByteView Salt, std::uint32_t Iterations, std::spa
 
 }  // namespace
 
-bool Pbkdf2Sha512(ByteView PassPhrase, ByteView Salt, std::uint32_t Iterations,
-                  std::span<std::uint8_t> Out, const std::atomic<bool>* Cancel) {
-    if (Iterations == 0) return false;
+namespace {
+bool Derive(ByteView PassPhrase, ByteView Salt, std::uint32_t Iterations,
+            std::span<std::uint8_t> Out, const std::atomic<bool>* Cancel) {
 #ifndef OPENSSL_NO_DEPRECATED_3_0
     if (Fast(PassPhrase, Salt, Iterations, Out, Cancel)) return true;
     if (Cancel && Cancel->load()) return false;
 #endif
     return Fallback(PassPhrase, Salt, Iterations, Out);
 }
+}  // namespace
+
+#ifdef ZV_FUZZ_REMEMBER_DERIVATIONS
+// Fuzz builds only: a derivation costs milliseconds and inputs reuse a few
+// salts, so results are remembered (one thread, a bounded number of them).
+bool Pbkdf2Sha512(ByteView PassPhrase, ByteView Salt, std::uint32_t Iterations,
+                  std::span<std::uint8_t> Out, const std::atomic<bool>* Cancel) {
+    if (Iterations == 0) return false;
+    static std::map<std::tuple<Bytes, Bytes, std::uint32_t, std::size_t>, Bytes> Known;
+    auto Key = std::make_tuple(Bytes(PassPhrase.begin(), PassPhrase.end()),
+                               Bytes(Salt.begin(), Salt.end()), Iterations, Out.size());
+    if (const auto It = Known.find(Key); It != Known.end()) {
+        std::copy(It->second.begin(), It->second.end(), Out.begin());
+        return true;
+    }
+    if (!Derive(PassPhrase, Salt, Iterations, Out, Cancel)) return false;
+    if (Known.size() >= 4096) Known.clear();
+    Known.emplace(std::move(Key), Bytes(Out.begin(), Out.end()));
+    return true;
+}
+#else
+bool Pbkdf2Sha512(ByteView PassPhrase, ByteView Salt, std::uint32_t Iterations,
+                  std::span<std::uint8_t> Out, const std::atomic<bool>* Cancel) {
+    if (Iterations == 0) return false;
+    return Derive(PassPhrase, Salt, Iterations, Out, Cancel);
+}
+#endif
 
 }  // namespace zv

@@ -14,7 +14,6 @@
 #include "cipher/error.h"
 #include "cipher/key_pool.h"
 #include "client/cli_error.h"
-#include "net/receive_worker.h"
 
 namespace zv::client {
 
@@ -23,7 +22,8 @@ ConnectSession::ConnectSession(const Options& options, std::string passPhrase, i
       passPhrase_(std::move(passPhrase)),
       inFd_(inFd),
       out_(outFd),
-      input_(inFd, QSocketNotifier::Read) {
+      input_(inFd, QSocketNotifier::Read),
+      stream_([](std::shared_ptr<Derivation> d) { d->run(); }) {
     input_.setEnabled(false);  // nothing is read before the connection stands
     keys_.setPassPhrase(passPhrase_);
     connectTimer_.setSingleShot(true);
@@ -40,8 +40,10 @@ ConnectSession::ConnectSession(const Options& options, std::string passPhrase, i
     connect(&connectTimer_, &QTimer::timeout, this,
             [this] { finish(kExitFailure, "cannot connect to " + where() + ": timed out"); });
     connect(&waitTimer_, &QTimer::timeout, this, &ConnectSession::hangUp);
-    connect(&quietTimer_, &QTimer::timeout, this,
-            [this] { show(reader_.release(QString::fromStdString(passPhrase_))); });
+    connect(&quietTimer_, &QTimer::timeout, this, [this] {
+        stream_.release(QString::fromStdString(passPhrase_));
+        show();
+    });
     connect(&drainTimer_, &QTimer::timeout, this, [this] {
         finish(kExitFailure, "could not hand " + std::to_string(socket_.bytesToWrite()) +
                                  " bytes to " + where() + " in time");
@@ -134,30 +136,32 @@ void ConnectSession::hangUp() {
 }
 
 void ConnectSession::onReadyRead() {
-    show(reader_.append(QString::fromLatin1(socket_.readAll()),
-                        QString::fromStdString(passPhrase_)));
-    if (reader_.holding()) quietTimer_.start(ReceiveWorker::kQuietMs);
+    stream_.append(QString::fromLatin1(socket_.readAll()), QString::fromStdString(passPhrase_));
+    show();
+    if (stream_.holding()) quietTimer_.start(kQuietMs);
 }
 
-void ConnectSession::show(const QList<EnvelopeReader::Message>& messages) {
+void ConnectSession::show() {
     try {
-        for (const EnvelopeReader::Message& m : messages) {
-            switch (m.kind) {
-                case EnvelopeReader::Message::Text:
-                    out_.write(m.text.toStdString());
+        for (const EnvelopeStream::Piece& p : stream_.take()) {
+            switch (p.kind) {
+                case EnvelopeStream::Piece::Text:
+                    out_.write(p.text.toStdString());
                     break;
-                case EnvelopeReader::Message::NotEnvelope:
+                case EnvelopeStream::Piece::NotEnvelope:
                     std::fprintf(stderr,
                                  "tandro-zv-client: ignored text from %s that is not an "
                                  "envelope\n",
                                  where().c_str());
                     break;
-                case EnvelopeReader::Message::TooLong:
-                    std::fprintf(stderr, "tandro-zv-client: ignored a message over 1 MiB from %s\n",
+                case EnvelopeStream::Piece::CutShort:
+                    std::fprintf(stderr,
+                                 "tandro-zv-client: ignored an envelope from %s that ended "
+                                 "before its salt\n",
                                  where().c_str());
                     break;
-                case EnvelopeReader::Message::Failed:
-                    throw Failure("cipher failure: " + m.text.toStdString());
+                case EnvelopeStream::Piece::Failed:
+                    throw Failure("cipher failure: " + p.text.toStdString());
             }
         }
     } catch (const Failure& e) {
@@ -194,9 +198,9 @@ void ConnectSession::onError(QAbstractSocket::SocketError error) {
 void ConnectSession::onDisconnected() {
     releaseWatch();
     const QString pass = QString::fromStdString(passPhrase_);
-    if (socket_.bytesAvailable() > 0)
-        show(reader_.append(QString::fromLatin1(socket_.readAll()), pass));
-    show(reader_.finish(pass));
+    if (socket_.bytesAvailable() > 0) stream_.append(QString::fromLatin1(socket_.readAll()), pass);
+    stream_.finish(pass);
+    show();
     if (!inputEnded_ && !done_)
         std::fprintf(stderr, "tandro-zv-client: %s closed the connection\n", where().c_str());
     finish(0);

@@ -14,7 +14,7 @@
 #include "client/line_splitter.h"
 #include "client/options.h"
 #include "client/output.h"
-#include "net/envelope_reader.h"
+#include "net/envelope_stream.h"
 
 namespace zv::client {
 
@@ -25,6 +25,7 @@ class ConnectSession : public QObject {
     static constexpr int kConnectTimeoutMs = 10000;
     static constexpr int kDrainTimeoutMs = 10000;      // to hand the last lines to the server
     static constexpr qint64 kMaxUnsent = 1024 * 1024;  // bytes; stdin is not read above this
+    static constexpr int kQuietMs = 20;  // no read for this long: a held header start is text
 
     ConnectSession(const Options& options, std::string passPhrase, int inFd, int outFd);
 
@@ -42,7 +43,7 @@ class ConnectSession : public QObject {
     void releaseWatch();
     void endOfInput();
     void hangUp();
-    void show(const QList<EnvelopeReader::Message>& messages);
+    void show();  // what the stream hands on
     void send(const Piece& piece);
     void finish(int status, const std::string& message = {});
     std::string where() const;
@@ -57,9 +58,9 @@ class ConnectSession : public QObject {
     QTimer connectTimer_;
     QTimer waitTimer_;  // --wait after end of input
     QTimer drainTimer_;
-    QTimer quietTimer_;  // the end of a long envelope is shown once the line goes quiet
+    QTimer quietTimer_;  // a held header start is shown as text once the line goes quiet
     LineSplitter lines_;
-    EnvelopeReader reader_;
+    EnvelopeStream stream_;  // keys derived at once: one server, one reader
     QEventLoop loop_;
     int watch_ = -1;  // a duplicate of the socket's descriptor, see wasReset()
     bool connected_ = false;

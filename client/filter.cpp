@@ -9,7 +9,6 @@
 #include "cipher/envelope.h"
 #include "client/cli_error.h"
 #include "client/output.h"
-#include "net/envelope_framer.h"
 
 namespace zv::client {
 
@@ -50,7 +49,7 @@ void runDecrypt(const std::string& passPhrase, int inFd, int outFd) {
         ++lineNumber;
         const std::string_view line = trimmed(raw);
         if (line.empty()) return;
-        if (!EnvelopeFramer::isEnvelope(QString::fromLatin1(line.data(), qsizetype(line.size()))))
+        if (!IsEnvelopeText(line))
             throw Failure("line " + std::to_string(lineNumber) + " is not an envelope");
         out.write(DecryptText(line, passPhrase));
     };

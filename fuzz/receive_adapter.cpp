@@ -2,32 +2,37 @@
 
 #include <algorithm>
 
-#include "net/envelope_reader.h"
+#include "net/envelope_stream.h"
 
 namespace zv::fuzz {
 
 std::size_t pendingLimit() {
-    return EnvelopeFramer::kMaxEnvelope;
+    return 0;  // with keys at hand, every read is handed on whole
 }
 
-// As one listener's ReceiveWorker does it: every read, a quiet time after
-// every other read, and the client's close at the end.
+// As one listener does it: every read, a quiet time after every other read,
+// and the client's close at the end; keys derived at once.
 Received receive(const std::vector<std::string>& reads, const std::string& passPhrase) {
     const QString key = QString::fromStdString(passPhrase);
-    EnvelopeReader reader;
+    EnvelopeStream stream([](std::shared_ptr<Derivation> d) { d->run(); });
     Received out;
-    auto take = [&](const QList<EnvelopeReader::Message>& messages) {
-        for (const EnvelopeReader::Message& m : messages)
-            if (m.kind == EnvelopeReader::Message::Text ||
-                m.kind == EnvelopeReader::Message::NotEnvelope)
-                out.clear += m.text.toStdString();
+    auto take = [&] {
+        for (const EnvelopeStream::Piece& p : stream.take())
+            if (p.kind == EnvelopeStream::Piece::Text ||
+                p.kind == EnvelopeStream::Piece::NotEnvelope)
+                out.clear += p.text.toStdString();
+        out.mostPending = std::max(out.mostPending, std::size_t(stream.waitingBytes()));
     };
     for (std::size_t i = 0; i < reads.size(); ++i) {
-        take(reader.append(QString::fromLatin1(reads[i].data(), qsizetype(reads[i].size())), key));
-        out.mostPending = std::max(out.mostPending, std::size_t(reader.pending()));
-        if (i % 2 == 1) take(reader.release(key));
+        stream.append(QString::fromLatin1(reads[i].data(), qsizetype(reads[i].size())), key);
+        take();
+        if (i % 2 == 1) {
+            stream.release(key);
+            take();
+        }
     }
-    take(reader.finish(key));
+    stream.finish(key);
+    take();
     return out;
 }
 

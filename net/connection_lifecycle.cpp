@@ -24,8 +24,10 @@ void frmZVServer::connectionRequest(int index, std::int32_t requestID) {
 }
 
 void frmZVServer::clientClosed(int index) {
-    // Every message the client sent before it closed was handled first.
+    // Handled at once: what the client sent before it left still reaches
+    // the device afterwards, before anything of a next client.
     Listener& l = listener(index);
+    endStream(index);
     trapStatus(l.name + QStringLiteral(" close error"), [&] {
         l.sock.Close();
         setStatus(l.name + QStringLiteral(" closed"));
@@ -33,6 +35,7 @@ void frmZVServer::clientClosed(int index) {
         setStatus(QStringLiteral("listening on ") + l.name);
         l.lamp->setFillColor(colour::Yellow);
     });
+    pump(index);
 }
 
 void frmZVServer::socketError(int index, int /*number*/, const QString& /*description*/) {

@@ -61,6 +61,7 @@ void frmZVServer::cmdListen_Click() {
         listenInMode();
         cmdClose->setFocus();
     });
+    pumpBoth();  // what dropped clients sent still goes to the device
 }
 
 // Port 1 and Both need both listeners closed, Port 2 only listener 1; a

@@ -1,8 +1,10 @@
-// Network receive path: a client's envelopes are deciphered on the listener's
-// own thread, then shown, written to the device and passed on, encrypted
-// afresh, to the other listener's client, in the order they arrived. A message
-// waits while the serial line has no room for it, and a client whose messages
-// pile up is no longer read, so nothing it sends is lost or reordered.
+// Network receive path: each connection's text is read by a stream of its own
+// (keys derived on the derivation pool), and what the streams hand on is
+// shown, written to the device and passed on, encrypted afresh, to the other
+// listener's client, in the order it arrived. A piece waits while the serial
+// line has no room for it, and a listener with too much waiting reads no more
+// from its client (TCP flow control then slows the sender), so nothing a
+// client sends is lost or reordered, whatever its size.
 #include <QLabel>
 
 #include "app/data_pane.h"
@@ -10,6 +12,7 @@
 #include "app/lamp.h"
 #include "app/listener.h"
 #include "app/qt_cipher.h"
+#include "cipher/derivation_pool.h"
 #include "cipher/error.h"
 #include "net/winsock.h"
 #include "serial/mscomm.h"
@@ -21,59 +24,78 @@ void frmZVServer::dataArrival(int index, qint64 /*bytesTotal*/) {
     QString received;
     trapStatus(l.name + QStringLiteral(" data arrival error"),
                [&] { received = l.sock.GetData(); });
-    if (!received.isEmpty()) submit(index, received, false);
+    if (received.isEmpty()) return;
+    EnvelopeStream& stream = readingStream(index);
+    stream.append(received, Password);
+    if (stream.holding())
+        l.quiet.start(kQuietMs);
+    else
+        l.quiet.stop();
+    pump(index);
 }
 
-void frmZVServer::submit(int index, const QString& received, bool closed) {
+EnvelopeStream& frmZVServer::readingStream(int index) {
     Listener& l = listener(index);
-    const quint64 connection = l.sock.ConnectionId();
-    if (connection != l.connection) {  // a new client: nothing of the last one goes on
-        l.worker.dropQueued();
-        l.ready.clear();
-        l.readyChars = 0;
-        l.connection = connection;
+    endStream(index);
+    if (l.streams.empty() || l.streams.back()->finished()) {
+        // Derivations come back on a pool thread: one queued pump serves them all.
+        auto derive = [this, owner = &l](std::shared_ptr<Derivation> d) {
+            derivations_->submit(owner, std::move(d), [this] {
+                if (!pumpPosted_.exchange(true))
+                    QMetaObject::invokeMethod(this, &frmZVServer::pumpBoth, Qt::QueuedConnection);
+            });
+        };
+        l.streams.push_back(std::make_unique<EnvelopeStream>(derive));
+        l.connection = l.sock.ConnectionId();
     }
-    const bool passOn = otherListener(index).sock.State() == sck::Connected;
-    l.worker.push({connection, received, closed, Password, passOn});
-    updateReading(index);
+    return *l.streams.back();
 }
 
-void frmZVServer::deciphered(int index, const ReceiveWorker::Result& result) {
+void frmZVServer::endStream(int index) {
     Listener& l = listener(index);
-    if (result.connection != l.sock.ConnectionId()) return;  // that client is gone
-    for (const ReceiveWorker::Item& item : result.items) {
-        l.ready.push_back(item);
-        l.readyChars += item.message.text.size();
+    if (l.streams.empty() || l.streams.back()->finished()) return;
+    if (l.sock.State() == sck::Connected && l.sock.ConnectionId() == l.connection) return;
+    l.quiet.stop();
+    l.streams.back()->finish(Password);
+}
+
+void frmZVServer::pumpBoth() {
+    pumpPosted_ = false;
+    pump(0);
+    pump(1);
+}
+
+void frmZVServer::pump(int index) {
+    Listener& l = listener(index);
+    endStream(index);
+    while (!l.streams.empty()) {
+        EnvelopeStream& stream = *l.streams.front();
+        for (EnvelopeStream::Piece& piece : stream.take()) {
+            for (qsizetype at = 0; at == 0 || at < piece.text.size(); at += kMaxPieceChars) {
+                l.ready.push_back({piece.kind, piece.text.mid(at, kMaxPieceChars)});
+                l.readyChars += l.ready.back().text.size();
+            }
+        }
+        if (!stream.finished() || !stream.empty()) break;  // later streams wait their turn
+        l.streams.pop_front();
     }
-    l.passPhrase = result.passPhrase;
     handleReady(index);
 }
 
 void frmZVServer::handleReady(int index) {
     Listener& l = listener(index);
     if (l.handling) return;
-    if (l.connection != l.sock.ConnectionId()) {  // closed here meanwhile: dropped with it
-        l.ready.clear();
-        l.readyChars = 0;
-    }
     l.handling = true;
     while (!l.ready.empty()) {
-        const ReceiveWorker::Item& next = l.ready.front();
-        if (next.closed) {
-            l.ready.clear();
-            l.readyChars = 0;
-            clientClosed(index);
-            break;
-        }
         // The serial line text is at most as long as the clear text.
         const qint64 waiting = MSComm1.OutBufferCount();
         if (MSComm1.PortOpen() && waiting > 0 &&
-            waiting + next.message.text.size() > MSComm1.OutBufferSize())
+            waiting + l.ready.front().text.size() > MSComm1.OutBufferSize())
             break;  // MSComm1's outputWritten brings us back
-        const ReceiveWorker::Item item = next;
+        const EnvelopeStream::Piece piece = std::move(l.ready.front());
         l.ready.pop_front();
-        l.readyChars -= item.message.text.size();
-        handleClientMessage(index, item);
+        l.readyChars -= piece.text.size();
+        handleClientMessage(index, piece);
     }
     l.handling = false;
     updateReading(index);
@@ -81,41 +103,50 @@ void frmZVServer::handleReady(int index) {
 
 void frmZVServer::updateReading(int index) {
     Listener& l = listener(index);
-    const qsizetype chars = l.worker.queuedChars() + l.readyChars;
-    const qsizetype messages = l.worker.queuedJobs() + qsizetype(l.ready.size());
+    qsizetype chars = l.readyChars;
+    qsizetype messages = qsizetype(l.ready.size());
+    for (const auto& stream : l.streams) {
+        chars += stream->waitingBytes();
+        messages += stream->waitingMessages();
+    }
     if (chars > kMaxWaitingChars || messages > kMaxWaitingMessages)
         l.sock.setReading(false);
     else if (chars <= kMaxWaitingChars / 2 && messages <= kMaxWaitingMessages / 2)
         l.sock.setReading(true);
 }
 
-void frmZVServer::handleClientMessage(int index, const ReceiveWorker::Item& item) {
+qint64 frmZVServer::bytesWaitingForDevice() const {
+    qint64 bytes = MSComm1.OutBufferCount();
+    for (const auto& l : listeners_) {
+        bytes += l->readyChars;
+        for (const auto& stream : l->streams) bytes += stream->waitingBytes();
+    }
+    return bytes;
+}
+
+void frmZVServer::handleClientMessage(int index, const EnvelopeStream::Piece& piece) {
     const Listener& l = listener(index);
     const QString trapText = l.name + QStringLiteral(" data arrival error");
-    using Message = EnvelopeReader::Message;
-    if (item.message.kind == Message::TooLong) {
-        setStatus(trapText + QStringLiteral("; message over 1 MiB refused"));
+    using Piece = EnvelopeStream::Piece;
+    if (piece.kind == Piece::CutShort) {
+        setStatus(trapText +
+                  QStringLiteral("; an envelope that ended before its salt was dropped"));
         return;
     }
-    if (item.message.kind == Message::Failed) {  // the cipher failed: nothing shown or written
-        errorRecord_ = {errc::CipherFailure, item.message.text};
+    if (piece.kind == Piece::Failed) {  // the cipher failed: nothing shown or written
+        errorRecord_ = {errc::CipherFailure, piece.text};
         setStatus(trapText);
         errorRecord_.clear();
         return;
     }
     trapStatus(trapText, [&] {
-        QString clear = item.message.text;
+        QString clear = piece.text;
         ShowData(*txtRxData, clear);  // edits `clear` as shown
         const QString line = stripLF(clear);
         MSComm1.setOutput(line);
         setStatus(l.name + QStringLiteral(" received data"));
-        if (otherListener(index).sock.State() == sck::Connected) {
-            // Encrypted afresh on the listener's thread when the other client
-            // was there already, with the key still in force.
-            const bool ready =
-                !item.passOnEnvelope.isEmpty() && item.lineText == line && l.passPhrase == Password;
-            sendToClient(1 - index, ready ? item.passOnEnvelope : encryptForNet(line));
-        }
+        if (otherListener(index).sock.State() == sck::Connected)
+            sendToClient(1 - index, encryptForNet(line));
     });
 }
 
@@ -130,6 +161,7 @@ bool frmZVServer::sendToClient(int index, const QString& envelope) {
         setStatus(stoppedReading_);
         l.sock.Listen();
         l.lamp->setFillColor(colour::Yellow);
+        endStream(index);
         return false;
     }
     l.sock.SendData(envelope);

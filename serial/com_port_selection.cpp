@@ -26,6 +26,7 @@ void frmZVServer::mnuPortsCom_Click(int n) {
         for (int i = 1; i <= 16; ++i) mnuPortsCom[i - 1]->setChecked(i == n);
         MSComm1.setSettings(lineSettings());
     });
+    pumpBoth();  // what waited for the line goes to the port as it is now
 }
 
 }  // namespace zv

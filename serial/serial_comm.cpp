@@ -44,10 +44,12 @@ SerialComm::~SerialComm() {
     closePort();
 }
 
-void SerialComm::closePort() {
+void SerialComm::closePort(bool keepQueue) {
     writable_.reset();
-    out_.clear();
-    outHead_ = 0;
+    if (!keepQueue) {
+        out_.clear();
+        outHead_ = 0;
+    }
     if (port_.isOpen()) port_.close();
 }
 
@@ -109,7 +111,8 @@ bool SerialComm::PortOpen() const {
 }
 
 void SerialComm::setPortOpen(bool open) {
-    closePort();  // true while open: reopen from scratch
+    // What waits for the line was accepted: it goes to the port opened next.
+    closePort(true);  // true while open: reopen from scratch
     if (open) this->open();
 }
 
@@ -306,6 +309,7 @@ void SerialComm::open() {
         writeQueued();
         if (before > OutBufferCount()) emit outputWritten(before - OutBufferCount());
     });
+    writeQueued();
 }
 
 QString SerialComm::Input() {

@@ -81,8 +81,9 @@ class SerialComm : public MSComm {
     void onErrorOccurred(QSerialPort::SerialPortError error);
     void writeQueued();             // hands queued bytes to the tty until it is full
     void fail(const QString& why);  // closes the port after an I/O error, reports once
-    void closePort();               // closes and drops what is still queued
-    QString portName() const;       // "COM3 (/dev/ttyS2)"
+    // Closes; drops what is still queued unless keepQueue.
+    void closePort(bool keepQueue = false);
+    QString portName() const;  // "COM3 (/dev/ttyS2)"
 
     DeviceResolver resolver_;
     QSerialPort port_;

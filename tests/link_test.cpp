@@ -131,15 +131,12 @@ TEST(Link, BothWaysWithTwoClients) {
         {.act = "raw1", .in = cut.mid(24), .dev = "x\xe9" + rest, .to2 = "x\xc3\xa9" + rest, .rxNet = "x\u00e9" + rest + "\n"},
         {.act = "raw1", .in = opensslEncrypt("first", kPass) + opensslEncrypt("second\r\n", kPass),
          .dev = "firstsecond\r", .to2 = "firstsecond\r", .rxNet = "firstsecond\r\n"},
-        // A header-led piece of a length that is no multiple of 4 waits, and is
-        // handled as it stands when the client closes.
-        {.act = "raw1", .in = split.chopped(1)},
-        {.act = "leave1", .status = "listening on port 1", .lamps = "YG"}});
+        // A partial quad waits for its rest; the client's close is handled at
+        // once, and the rest of what it sent follows.
+        {.act = "raw1", .in = split.chopped(1), .dev = "split across two rea", .to2 = "split across two rea"},
+        {.act = "leave1", .dev = "ds", .to2 = "ds", .status = got1, .lamps = "YG"}});
     // clang-format on
     rig.run(cuts);
-    const QByteArray start = rig.device->read(22, 2000);  // counter mode: the start of the text
-    EXPECT_TRUE(!start.isEmpty() && whole.startsWith(start)) << start.toStdString();
-    EXPECT_EQ(test::opensslOpen(test::readEnvelopes(rig.client(2), start.size()), kPass), start);
     // clang-format off
     rig.run({
         {.act = "key1", .in = "q", .box = kNoClient},  // port 1 fails first: nothing to port 2

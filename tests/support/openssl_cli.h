@@ -7,14 +7,17 @@
 
 namespace zv::test {
 
-// `openssl enc [-d] -aes-256-ctr -pbkdf2 -md sha512 -iter 10000 -a -A` of `input`.
-inline QByteArray openssl(bool decrypt, const QByteArray& input, const QString& passPhrase) {
+// `openssl enc [-d] -aes-256-ctr -pbkdf2 -md sha512 -iter 10000 -a -A` of
+// `input`; without oneLine, no -A: lines of 64 characters.
+inline QByteArray openssl(bool decrypt, const QByteArray& input, const QString& passPhrase,
+                          bool oneLine = true) {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("ZV_TEST_PASS", passPhrase);
     p.setProcessEnvironment(env);
-    p.start("openssl", {"enc", decrypt ? "-d" : "-e", "-aes-256-ctr", "-pbkdf2", "-md", "sha512",
-                        "-iter", "10000", "-a", "-A", "-pass", "env:ZV_TEST_PASS"});
+    p.start("openssl",
+            {"enc", decrypt ? "-d" : "-e", "-aes-256-ctr", "-pbkdf2", "-md", "sha512", "-iter",
+             "10000", "-a", oneLine ? "-A" : "-a", "-pass", "env:ZV_TEST_PASS"});
     p.write(decrypt ? input + '\n' : input);  // `-d -a -A` wants its one line ended
     p.closeWriteChannel();
     EXPECT_TRUE(p.waitForFinished(30000) && !p.exitCode())
@@ -24,8 +27,9 @@ inline QByteArray openssl(bool decrypt, const QByteArray& input, const QString& 
 inline QByteArray opensslDecrypt(const QByteArray& envelope, const QString& passPhrase) {
     return openssl(true, envelope, passPhrase);
 }
-inline QByteArray opensslEncrypt(const QByteArray& plain, const QString& passPhrase) {
-    return openssl(false, plain, passPhrase);
+inline QByteArray opensslEncrypt(const QByteArray& plain, const QString& passPhrase,
+                                 bool oneLine = true) {
+    return openssl(false, plain, passPhrase, oneLine);
 }
 
 // Opens each envelope with `openssl enc -d` and joins the clear bytes; fails

@@ -3,6 +3,7 @@
 // out of the other. Stands in for a serial device and the machine on its far end.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -83,6 +84,11 @@ class RawTty {
                 qMax<ssize_t>(0, ::write(fd_, bytes.data() + done, size_t(bytes.size() - done)));
             return done == bytes.size();
         });
+    }
+    // Bytes waiting to be read now.
+    qint64 available() const {
+        int n = 0;
+        return ::ioctl(fd_, FIONREAD, &n) == 0 ? n : 0;
     }
     // Reads until `count` bytes came or timeoutMs passed; returns what came.
     QByteArray read(qint64 count, int timeoutMs = 5000) {

@@ -1,0 +1,82 @@
+#pragma once
+// Key derivations for received envelopes, on a few threads of their own. The
+// sender chose each envelope's salt, so its key can only be derived once the
+// salt has arrived, and one derivation (PBKDF2, 10000 iterations, about 3 ms)
+// is almost the whole cost of a message. Envelopes of one connection are
+// independent until their bytes are handed on, so their derivations run side
+// by side, one per core; the reader hands the messages on in arrival order.
+//
+// Fairness: every connection ("owner") has a queue of its own and the threads
+// take from the owners in turn, so a flood of envelopes on one port costs the
+// other port one derivation of waiting at most.
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cipher/bytes.h"
+
+namespace zv {
+
+// One derivation: 48 bytes of key material (AES-256 key, then the initial
+// counter block) from a pass phrase and a salt, as an envelope's reader needs
+// them. Both empty: all-zero material, as the cipher does without either.
+struct Derivation {
+    Derivation(ByteView PassPhrase, ByteView Salt)
+        : passPhrase(PassPhrase.begin(), PassPhrase.end()), salt(Salt.begin(), Salt.end()) {}
+    ~Derivation();
+    Derivation(const Derivation&) = delete;
+    Derivation& operator=(const Derivation&) = delete;
+
+    // Derives now, on the caller's thread; sets `done` last.
+    void run();
+
+    Bytes passPhrase;
+    Bytes salt;
+    std::array<std::uint8_t, 48> material{};
+    bool ok = false;                  // valid once done
+    std::atomic<bool> done{false};    // material (or the failure) is there
+    std::atomic<bool> cancel{false};  // nobody wants it any more
+};
+
+class DerivationPool {
+  public:
+    // Threads: 0 means one per core.
+    explicit DerivationPool(unsigned Threads = 0);
+    // Abandons what is queued, stops the derivations in progress within a few
+    // hundred iterations, and joins the threads.
+    ~DerivationPool();
+    DerivationPool(const DerivationPool&) = delete;
+    DerivationPool& operator=(const DerivationPool&) = delete;
+
+    // Queues D for Owner; Done runs on a pool thread once D is done (not when
+    // it was cancelled). Owners are served in turn, each in its own order.
+    void submit(const void* Owner, std::shared_ptr<Derivation> D, std::function<void()> Done);
+
+  private:
+    struct Job {
+        std::shared_ptr<Derivation> derivation;
+        std::function<void()> done;
+    };
+    struct Queue {
+        const void* owner;
+        std::deque<Job> jobs;
+    };
+    void run();
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Queue> queues_;  // owners with work, in turn: the front is served next
+    std::vector<Derivation*> running_;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;  // started last, joined first
+};
+
+}  // namespace zv
