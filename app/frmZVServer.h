@@ -196,9 +196,10 @@ class frmZVServer : public QMainWindow {
     static constexpr qsizetype kMaxWaitingMessages = 256;
     // A piece handed on waits for the serial line whole: longer ones are cut.
     static constexpr qsizetype kMaxPieceChars = 256 * 1024;
-    // A stream holding the start of a header hands it on as text after this
-    // long without a read (milliseconds).
-    static constexpr int kQuietMs = 20;
+    // A stream holding the start of a header inside an envelope hands it on
+    // as text after this long without a read (milliseconds): longer than TCP
+    // takes to resend a lost segment, so a header cut there is not lost.
+    static constexpr int kQuietMs = 250;
     // Received bytes on their way to the device: in the streams, waiting for
     // the serial line, and queued by the serial control.
     qint64 bytesWaitingForDevice() const;

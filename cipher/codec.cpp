@@ -73,6 +73,37 @@ std::string DecodeUtf8(ByteView Data) {
     return Text;
 }
 
+std::string Utf8Stream::Decode(ByteView Piece) {
+    Bytes Data(std::move(Tail_));
+    Tail_.clear();
+    Data.insert(Data.end(), Piece.begin(), Piece.end());
+    // A lead byte within the last three whose sequence is valid so far but
+    // needs bytes still to come: from it on, the rest waits.
+    std::size_t Cut = Data.size();
+    for (std::size_t Back = 1; Back <= 3 && Back <= Data.size(); ++Back) {
+        const std::size_t At = Data.size() - Back;
+        const Lead L = LeadOf(Data[At]);
+        if (L.Need == 0) {
+            if (Data[At] >= 0x80 && Data[At] <= 0xBF) continue;  // a continuation: look further
+            break;
+        }
+        bool ValidSoFar = static_cast<std::size_t>(L.Need) >= Back;
+        for (std::size_t k = 1; ValidSoFar && k < Back; ++k)
+            ValidSoFar =
+                Data[At + k] >= (k == 1 ? L.Low : 0x80) && Data[At + k] <= (k == 1 ? L.High : 0xBF);
+        if (ValidSoFar) Cut = At;
+        break;
+    }
+    Tail_.assign(Data.begin() + static_cast<std::ptrdiff_t>(Cut), Data.end());
+    return DecodeUtf8(ByteView(Data).first(Cut));
+}
+
+std::string Utf8Stream::Finish() {
+    const std::string Text = DecodeUtf8(Tail_);
+    Tail_.clear();
+    return Text;
+}
+
 std::string EncodeBase64(ByteView Data) {
     std::string Text;
     Text.reserve((Data.size() + 2) / 3 * 4);

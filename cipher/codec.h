@@ -16,6 +16,19 @@ Bytes EncodeUtf8(std::string_view Text);
 // truncated sequence) becomes one U+FFFD.
 std::string DecodeUtf8(ByteView Data);
 
+// DecodeUtf8 for bytes that come in pieces: a sequence cut at the end of a
+// piece waits (at most 3 bytes) for the next one, so the pieces decode to the
+// same text as their whole would. Finish() decodes what still waits.
+class Utf8Stream {
+  public:
+    std::string Decode(ByteView Piece);
+    std::string Finish();
+    bool Holding() const { return !Tail_.empty(); }
+
+  private:
+    Bytes Tail_;  // the start of a sequence the last piece did not finish
+};
+
 // Standard alphabet with "=" padding, all on one line (no CR, no LF).
 std::string EncodeBase64(ByteView Data);
 

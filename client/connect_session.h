@@ -25,7 +25,7 @@ class ConnectSession : public QObject {
     static constexpr int kConnectTimeoutMs = 10000;
     static constexpr int kDrainTimeoutMs = 10000;      // to hand the last lines to the server
     static constexpr qint64 kMaxUnsent = 1024 * 1024;  // bytes; stdin is not read above this
-    static constexpr int kQuietMs = 20;  // no read for this long: a held header start is text
+    static constexpr int kQuietMs = 250;  // no read for this long: a held header start is text
 
     ConnectSession(const Options& options, std::string passPhrase, int inFd, int outFd);
 

@@ -1,14 +1,17 @@
 // The server's receive path on a stream of real envelopes with garbage
-// between them, cut into reads at random places. Each envelope and each
-// garbage chunk is followed by a character that ends Base64 (blank, tab,
-// CR LF, LF or "#"). Properties, once the client closed:
+// between them, cut into reads at random places; some envelopes broken into
+// lines as `openssl enc -a` writes them (LF or CR LF every 64 characters).
+// Each envelope and each garbage chunk is followed by a separator: a blank,
+// tab, CR LF, LF or "#" (only "#", which ends Base64, when the garbage may
+// hold Base64 that would otherwise go on an unpadded envelope). Properties,
+// once the client closed:
 //  - inert garbage (no Base64 character, so it deciphers to nothing): the
 //    clear text is exactly what each envelope gives on its own, in order
 //    (an incomplete UTF-8 character at a message's end included);
 //  - any garbage: what each envelope gives on its own appears in the clear
 //    text, in order, garbage deciphering to meaningless text around it;
-//  - the path never holds back more than its limit, even when a garbage
-//    chunk is a header followed by more than a mebibyte of Base64.
+//  - with keys at hand nothing is held back after a read, even when a
+//    garbage chunk is a header followed by tens of KiB of Base64.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -26,7 +29,7 @@ namespace {
 
 const std::string kPassPhrase = "ResetNow";
 constexpr const char* kSeparators[] = {"\n", "\r\n", " ", "\t", "#"};
-constexpr std::size_t kMaxReads = 8;  // each piece costs one key derivation (~3 ms)
+constexpr std::size_t kMaxReads = 8;
 
 bool isBase64(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
@@ -41,7 +44,7 @@ std::string text(FuzzedDataProvider& in, std::size_t most) {
 
 std::string garbage(FuzzedDataProvider& in, bool inert) {
     if (!inert && in.ConsumeIntegralInRange(0, 15) == 0)
-        return "U2FsdGVkX1" + std::string(in.ConsumeIntegralInRange<std::size_t>(0, 3 << 19), 'A');
+        return "U2FsdGVkX1" + std::string(in.ConsumeIntegralInRange<std::size_t>(0, 1 << 14), 'A');
     std::string g = text(in, 256);
     if (inert) std::replace_if(g.begin(), g.end(), isBase64, '.');
     return g;
@@ -76,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         stream += part;
         marks.push_back(stream.size());
     };
-    auto separator = [&] { add(in.PickValueInArray(kSeparators)); };
+    auto separator = [&] { add(inert ? in.PickValueInArray(kSeparators) : "#"); };
     std::vector<std::string> texts;  // what each envelope gives on its own
     const int count = in.ConsumeIntegralInRange(0, 3);
     for (int i = 0; i < count; ++i) {
@@ -90,7 +93,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             return true;
         };
         starts.push_back(stream.size());
-        add(zv::EncryptText(message, kPassPhrase, salt));
+        std::string envelope = zv::EncryptText(message, kPassPhrase, salt);
+        if (const int breaks = in.ConsumeIntegralInRange(0, 2); breaks > 0)
+            for (std::size_t at = 64; at < envelope.size(); at += 64 + breaks)
+                envelope.insert(at, breaks == 1 ? "\n" : "\r\n");
+        add(envelope);
         separator();
         texts.push_back(zv::DecodeUtf8(zv::AsBytes(message)));
     }

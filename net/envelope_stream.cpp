@@ -1,9 +1,8 @@
 #include "net/envelope_stream.h"
 
 #include <QByteArrayView>
+#include <array>
 #include <span>
-
-#include "cipher/codec.h"
 
 namespace zv {
 
@@ -13,14 +12,17 @@ namespace {
 constexpr QStringView kHeader = u"U2FsdGVkX1";
 constexpr qsizetype kHeaderBytes = 16;  // "Salted__" and the 8-byte salt
 
+// The value of each Base64 character, -1 for every other one.
+constexpr std::array<signed char, 256> kSextets = [] {
+    std::array<signed char, 256> table{};
+    table.fill(-1);
+    constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(alphabet[i])] = char(i);
+    return table;
+}();
+
 int sextet(QChar c) {
-    const char16_t u = c.unicode();
-    if (u >= u'A' && u <= u'Z') return u - u'A';
-    if (u >= u'a' && u <= u'z') return u - u'a' + 26;
-    if (u >= u'0' && u <= u'9') return u - u'0' + 52;
-    if (u == u'+') return 62;
-    if (u == u'/') return 63;
-    return -1;
+    return c.unicode() < 256 ? kSextets[c.unicode()] : -1;
 }
 
 // What `openssl enc -a` puts between its lines, and blanks.
@@ -155,6 +157,8 @@ void EnvelopeStream::closeRun(const QString& pass) {
 }
 
 void EnvelopeStream::feed(QStringView base64, const QString& pass) {
+    QByteArray bytes;
+    bytes.reserve(base64.size() / 4 * 3 + 2);
     for (QChar c : base64) {
         const int s = sextet(c);
         if (s < 0) continue;  // a line break or blank
@@ -163,20 +167,18 @@ void EnvelopeStream::feed(QStringView base64, const QString& pass) {
         bitCount_ += 6;
         if (bitCount_ >= 8) {
             bitCount_ -= 8;
-            addByte(char(bits_ >> bitCount_), pass);
+            bytes += char(bits_ >> bitCount_);
         }
     }
-}
-
-void EnvelopeStream::addByte(char byte, const QString& pass) {
-    if (header_.size() < kHeaderBytes) {
-        header_ += byte;
-        if (header_.size() == kHeaderBytes)
-            push(Piece::Text, pass, QByteArrayView(header_).sliced(8));
-        return;
+    qsizetype at = 0;
+    if (header_.size() < kHeaderBytes) {  // "Salted__" and the salt first
+        at = qMin(kHeaderBytes - header_.size(), bytes.size());
+        header_ += QByteArrayView(bytes).first(at);
+        if (header_.size() < kHeaderBytes) return;
+        push(Piece::Text, pass, QByteArrayView(header_).sliced(8));
     }
-    units_.back().cipher += byte;
-    ++waitingBytes_;
+    units_.back().cipher += QByteArrayView(bytes).sliced(at);
+    waitingBytes_ += bytes.size() - at;
 }
 
 EnvelopeStream::Unit& EnvelopeStream::push(Piece::Kind kind, const QString& pass,
@@ -222,20 +224,19 @@ void EnvelopeStream::decipher(Unit& u, QList<Piece>& out) {
         Bytes material(u.key->material.begin(), u.key->material.end());
         const WipeOnExit wipe(material);
         if (!InitCipherContext(*u.aes, {}, {}, material, 0)) return fail(u.aes->ErrorText);
-        u.utf8 = std::make_unique<Utf8Decoder>();
     }
-    QString text;
+    std::string text;
     if (!u.cipher.isEmpty()) {
         const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(u.cipher.data()),
                                             size_t(u.cipher.size()));
         if (!CryptChunk(*u.aes, bytes, false, false)) return fail(u.aes->ErrorText);
-        text = u.utf8->decode(u.cipher);
+        text = u.utf8.Decode(bytes);
         u.cipher.clear();
     }
     // A character its envelope ends inside of reads as the cipher reads it.
-    if (u.ended && u.utf8->holdsPart()) text += QChar(QChar::ReplacementCharacter);
-    if (text.isEmpty() && (u.handedOn || !u.ended)) return;
-    out.append(Piece{u.kind, text});  // an empty message is a message too
+    if (u.ended) text += u.utf8.Finish();
+    if (text.empty() && (u.handedOn || !u.ended)) return;
+    out.append(Piece{u.kind, QString::fromStdString(text)});  // an empty message is one too
     u.handedOn = true;
 }
 

@@ -24,11 +24,11 @@
 // deciphered now and never waits.
 #include <QList>
 #include <QString>
-#include <QStringDecoder>
 #include <deque>
 #include <functional>
 #include <memory>
 
+#include "cipher/codec.h"
 #include "cipher/derivation_pool.h"
 #include "cipher/engine.h"
 
@@ -72,12 +72,6 @@ class EnvelopeStream {
     qsizetype waitingMessages() const { return qsizetype(units_.size()); }
 
   private:
-    // UTF-8 to text; holds a character cut in two between calls.
-    struct Utf8Decoder : QStringDecoder {
-        // Keeps a byte-order mark: it is part of the message.
-        Utf8Decoder() : QStringDecoder(Utf8, Flag::ConvertInitialBom) {}
-        bool holdsPart() const { return state.remainingChars > 0; }
-    };
     // One envelope, or one run of text that is no envelope, on its way out.
     struct Unit {
         Piece::Kind kind = Piece::Text;
@@ -86,7 +80,7 @@ class EnvelopeStream {
         bool ended = false;                  // no more bytes will come
         bool handedOn = false;               // a piece of it went out
         std::unique_ptr<CipherContext> aes;  // keyed once the key is there
-        std::unique_ptr<Utf8Decoder> utf8;   // once keyed
+        Utf8Stream utf8;                     // holds a character cut in two
         bool dead = false;                   // the cipher failed: the rest is dropped
     };
 
@@ -102,7 +96,6 @@ class EnvelopeStream {
     void endEnvelope();
     void closeRun(const QString& pass);
     void feed(QStringView base64, const QString& pass);
-    void addByte(char byte, const QString& pass);
     Unit& push(Piece::Kind kind, const QString& pass, QByteArrayView salt);
     void decipher(Unit& u, QList<Piece>& out);
 
