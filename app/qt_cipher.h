@@ -21,6 +21,12 @@ inline QString EncryptText(const QString& Source, const QString& PassPhrase, Key
         EncryptText(std::string_view(Source.toStdString()), PassPhrase.toStdString(), Pool));
 }
 
+// Under key material derived ahead, consumed.
+inline QString EncryptText(const QString& Source, PreparedKey Key) {
+    return QString::fromStdString(
+        EncryptText(std::string_view(Source.toStdString()), std::move(Key)));
+}
+
 inline QString DecryptText(const QString& Source, const QString& PassPhrase) {
     return QString::fromStdString(
         DecryptText(std::string_view(Source.toStdString()), PassPhrase.toStdString()));
