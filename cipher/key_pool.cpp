@@ -13,8 +13,10 @@ KeyPool::KeyPool(std::size_t Capacity, unsigned Workers, std::function<void()> K
     : capacity_(std::min(Capacity, kMaxCapacity)), keyReady_(std::move(KeyReady)) {
     if (capacity_ == 0) return;
     slots_ = std::make_unique<Slot[]>(capacity_);
-    if (Workers == 0) Workers = std::max(1u, std::thread::hardware_concurrency());
-    Workers = std::min(Workers, kMaxWorkers);
+    // One core stays for the owner's thread: under a flood it reads and sends
+    // while keys are made, and more keys would only make smaller envelopes.
+    if (Workers == 0) Workers = std::thread::hardware_concurrency() - 1;  // 0 if unknown: -1
+    Workers = std::clamp(Workers, 1u, kMaxWorkers);
     try {
         while (workers_.size() < Workers) workers_.emplace_back([this] { run(); });
     } catch (const std::system_error&) {

@@ -2,11 +2,11 @@
 // Key material for outgoing envelopes, derived ahead of time. One PBKDF2
 // derivation (about 3 ms) is almost the whole cost of an envelope; because
 // the sender chooses the salt, it can run before the message exists. Worker
-// threads (one per core, up to kMaxWorkers) at normal priority keep up to
-// Capacity entries ready for one pass phrase, so a message finds its key
-// waiting even while other programs keep every core busy; they sleep once the
-// pool is full, so an idle server uses no CPU. Decryption cannot use this:
-// the sender chose that salt.
+// threads (one per core but one, at least one, at most kMaxWorkers) at normal
+// priority keep up to Capacity entries ready for one pass phrase, so a message
+// finds its key waiting even while other programs keep every core busy; they
+// sleep once the pool is full, so an idle server uses no CPU. Decryption
+// cannot use this: the sender chose that salt.
 //
 // The owner's calls never wait for a derivation. Entries pass between the
 // owner and the workers through per-slot atomic states; a worker claims a
@@ -44,10 +44,10 @@ class KeyPool {
     static constexpr unsigned kMaxWorkers = 4;
 
     // Capacity is cut to kMaxCapacity; 0 keeps nothing ahead (and starts no
-    // thread). Workers: threads that derive, 0 for one per core (at most
-    // kMaxWorkers). KeyReady, when given, is called on a worker's thread once
-    // an entry is ready after a take() found none. Nothing is derived before
-    // the first setPassPhrase.
+    // thread). Workers: threads that derive; 0 for one per core but one.
+    // KeyReady, when given, is called on a worker's thread once an entry is
+    // ready after a take() found none. Nothing is derived before the first
+    // setPassPhrase.
     explicit KeyPool(std::size_t Capacity = kDefaultCapacity, unsigned Workers = 0,
                      std::function<void()> KeyReady = {});
     // Stops the workers (derivations in progress are abandoned), joins them
