@@ -275,7 +275,8 @@ class frmZVServer : public QMainWindow {
     // Sends what waits for listener index's client, one envelope per key
     // ready; the rest waits for the pool's call once another is.
     void sendComBacklog(int index);
-    bool comBacklogFull() const;  // a client waits for too much: stop reading
+    qint64 comWaitingFor(int index) const;  // of a client still there; characters
+    bool comBacklogFull() const;            // a client waits for too much: stop reading
 
     // Error traps. A trapped handler runs `body`; an error ends it and is
     // reported either in a message box "<prefix><number> - <description>"

@@ -91,6 +91,9 @@ void frmZVServer::sendComBacklog(int index) {
         setStatus(QStringLiteral("com data send error on ") + l.name);
         errorRecord_.clear();
         waiting = {};
+    } catch (const std::exception&) {  // e.g. out of memory
+        setStatus(QStringLiteral("com data send error on ") + l.name);
+        waiting = {};
     }
     if (comHeld_ && !comBacklogFull()) {  // bytes held in the control go on now
         comHeld_ = false;
@@ -98,19 +101,19 @@ void frmZVServer::sendComBacklog(int index) {
     }
 }
 
+qint64 frmZVServer::comWaitingFor(int index) const {
+    const Winsock& sock = listeners_[index]->sock;  // a client gone took its copy along
+    const bool live =
+        sock.State() == sck::Connected && sock.ConnectionId() == comFor_[index].connection;
+    return live ? comFor_[index].text.size() : 0;
+}
+
 bool frmZVServer::comBacklogFull() const {
-    return std::any_of(comFor_.begin(), comFor_.end(),
-                       [](const ComBacklog& b) { return b.text.size() >= 4 * kMaxMessageChars; });
+    return std::max(comWaitingFor(0), comWaitingFor(1)) >= 4 * kMaxMessageChars;
 }
 
 qint64 frmZVServer::pendingForClients() const {
-    qint64 bytes = 0;
-    for (int i = 0; i < 2; ++i) {
-        const Winsock& sock = listeners_[i]->sock;  // a client gone takes its copy along
-        if (sock.State() == sck::Connected && sock.ConnectionId() == comFor_[i].connection)
-            bytes += comFor_[i].text.size();
-    }
-    return bytes;
+    return comWaitingFor(0) + comWaitingFor(1);
 }
 
 // The control dropped the oldest waiting bytes (its input cap): the running
