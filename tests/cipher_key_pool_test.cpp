@@ -24,7 +24,7 @@ TEST(CipherKeyPool, EnvelopesOpenUnderTheCurrentPassPhraseOnlyAndNeverShareASalt
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return Pool.size() >= Count;
     };
-    KeyPool Pool(8, 3);  // three workers refill it
+    KeyPool Pool(8, 3);           // three workers refill it
     EXPECT_FALSE(Pool.take(""));  // nothing before a pass phrase
     Pool.setPassPhrase("first");
     ASSERT_TRUE(Filled(Pool, 1));
