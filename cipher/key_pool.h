@@ -45,9 +45,9 @@ class KeyPool {
 
     // Capacity is cut to kMaxCapacity; 0 keeps nothing ahead (and starts no
     // thread). Workers: threads that derive; 0 for one per core but one.
-    // KeyReady, when given, is called on a worker's thread once an entry is
-    // ready after a take() found none. Nothing is derived before the first
-    // setPassPhrase.
+    // KeyReady, when given, is called on a worker's thread after a take()
+    // found none, once an entry is ready or a derivation failed (see
+    // derivesAhead). Nothing is derived before the first setPassPhrase.
     explicit KeyPool(std::size_t Capacity = kDefaultCapacity, unsigned Workers = 0,
                      std::function<void()> KeyReady = {});
     // Stops the workers (derivations in progress are abandoned), joins them
