@@ -72,8 +72,9 @@ fuzz: test-deps
 
 bench: test-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_ARGS)
-	cmake --build $(BUILD) -j $(JOBS) --target cipher_bench
+	cmake --build $(BUILD) -j $(JOBS) --target cipher_bench tandro-zv-server envelope_tool
 	./$(BUILD)/bench/cipher_bench
+	python3 bench/relay_speed.py --build $(BUILD)
 
 # build/tandro-zv-server_<version>_<arch>.deb, checked by lintian: errors fail.
 package:

@@ -46,7 +46,16 @@ frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, MSComm& comm
       wskServer2(server2),
       dialogs_(dialogs),
       settings_(settings),
-      keyPool_(std::make_unique<KeyPool>()) {
+      keyPool_(std::make_unique<KeyPool>(KeyPool::kDefaultCapacity, 0, [this] {
+          // On a worker's thread: a key is ready for device bytes that wait.
+          QMetaObject::invokeMethod(
+              this,
+              [this] {
+                  sendComBacklog(0);
+                  sendComBacklog(1);
+              },
+              Qt::QueuedConnection);
+      })) {
     setObjectName(QStringLiteral("frmZVServer"));
     setWindowTitle(kAppTitle);
     setWindowIcon(appIcon());

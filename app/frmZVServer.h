@@ -97,6 +97,9 @@ class frmZVServer : public QMainWindow {
     // Serial receive path and keyboard entry.
     void MSComm1_OnComm();
     void MSComm1_InputOverflow(qint64 droppedBytes);
+    // Device bytes read for the clients and not yet handed to a client socket
+    // (waiting for a key derived ahead), counted once for each client.
+    qint64 pendingForClients() const;
     void txtRxData_KeyPress(int KeyAscii);
     void txtTxData_KeyPress(int KeyAscii);
 
@@ -276,6 +279,19 @@ class frmZVServer : public QMainWindow {
     qint64 comDiscarded_ = 0;
     QString comDiscardedText() const;
     QString stoppedReadingText() const;
+    // Device text read for one client and not yet sent to it.
+    struct ComBacklog {
+        QString text;            // one character per byte, in the device's order
+        bool owed = false;       // an envelope is due: a device event came
+        quint64 connection = 0;  // the client's ConnectionId()
+    };
+    std::array<ComBacklog, 2> comFor_;  // per listener
+    bool comHeld_ = false;              // an event left the device's bytes in the control
+    // Sends what waits for listener index's client, one envelope per key
+    // ready; the rest waits for the pool's call once another is.
+    void sendComBacklog(int index);
+    qint64 comWaitingFor(int index) const;  // of a client still there; characters
+    bool comBacklogFull() const;            // a client waits for too much: stop reading
 
     // Error traps. A trapped handler runs `body`; an error ends it and is
     // reported either in a message box "<prefix><number> - <description>"

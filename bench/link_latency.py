@@ -17,7 +17,7 @@ Then through the real client program, `tandro-zv-client connect` with
 and device -> client output once more with 9 bytes, whose envelope ends in "="
 padding (8 bytes make one without: both must be equally fast).
 The server and the client derive the keys of what they send ahead of time (a
-pool of 16 on an idle-priority thread), so the run also times:
+pool of 16 on normal-priority threads), so the run also times:
   device -> client, pool warm: samples spaced two derivations apart, so the
                     pool is full before each; lines of 7 digits and CR, as
                     devices send (the rows above send no line end, so the

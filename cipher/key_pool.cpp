@@ -5,55 +5,37 @@
 
 #include <openssl/crypto.h>
 
-#ifdef __linux__
-#include <pthread.h>
-#include <sched.h>
-#include <sys/resource.h>
-#include <unistd.h>
-#endif
-
 #include "cipher/envelope.h"
 
 namespace zv {
-namespace {
 
-// Derives only when a core would otherwise idle. A thread may lower its own
-// policy without privileges.
-void LowerOwnPriority() {
-#ifdef __linux__
-    sched_param Param{};
-    Param.sched_priority = 0;
-    if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &Param) == 0) return;
-    // Else nice 19 for this thread alone (Linux nices threads by their id);
-    // refused as well, the worker runs at the owner's priority.
-    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
-#endif
-}
-
-}  // namespace
-
-KeyPool::KeyPool(std::size_t Capacity) : capacity_(std::min(Capacity, kMaxCapacity)) {
+KeyPool::KeyPool(std::size_t Capacity, unsigned Workers, std::function<void()> KeyReady)
+    : capacity_(std::min(Capacity, kMaxCapacity)), keyReady_(std::move(KeyReady)) {
     if (capacity_ == 0) return;
     slots_ = std::make_unique<Slot[]>(capacity_);
+    // One core stays for the owner's thread: under a flood it reads and sends
+    // while keys are made, and more keys would only make smaller envelopes.
+    if (Workers == 0) Workers = std::thread::hardware_concurrency() - 1;  // 0 if unknown: -1
+    Workers = std::clamp(Workers, 1u, kMaxWorkers);
     try {
-        worker_ = std::thread([this] { run(); });
+        while (workers_.size() < Workers) workers_.emplace_back([this] { run(); });
     } catch (const std::system_error&) {
-        // No thread to be had: every envelope is derived on the spot, as without a pool.
+        // Fewer threads to be had: those started serve; with none, every
+        // envelope is derived on the spot, as without a pool.
     }
 }
 
 KeyPool::~KeyPool() {
     stopping_.store(true);
-    wakeWorker();
-    if (worker_.joinable()) worker_.join();
+    wakeWorkers();
+    for (std::thread& Worker : workers_) Worker.join();
     for (std::size_t i = 0; i < capacity_; ++i) slots_[i].key.clear();
-    delete mailbox_.exchange(nullptr);
     OPENSSL_cleanse(passPhrase_.data(), passPhrase_.size());
 }
 
-void KeyPool::wakeWorker() {
+void KeyPool::wakeWorkers() {
     wake_.fetch_add(1, std::memory_order_release);
-    wake_.notify_one();
+    wake_.notify_all();
 }
 
 void KeyPool::setPassPhrase(std::string_view PassPhrase) {
@@ -63,77 +45,101 @@ void KeyPool::setPassPhrase(std::string_view PassPhrase) {
     currentGeneration_.store(++generation_, std::memory_order_release);
     for (std::size_t i = 0; i < capacity_; ++i) {
         Slot& S = slots_[i];
-        if (!S.ready.load(std::memory_order_acquire)) continue;  // the worker's
+        if (S.state.load(std::memory_order_acquire) != Ready) continue;  // a worker's
         S.key.clear();
-        S.ready.store(false, std::memory_order_release);
+        S.state.store(Free, std::memory_order_release);
     }
-    if (capacity_ == 0) return;
-    auto Next = std::make_unique<Phrase>(Phrase{generation_, passPhrase_});
-    delete mailbox_.exchange(Next.release(), std::memory_order_acq_rel);  // one never picked up
-    wakeWorker();
-}
+    if (workers_.empty()) return;
+    auto Next = std::make_shared<const Phrase>(Phrase{generation_, passPhrase_});
+    {
+        const std::lock_guard Lock(phraseMutex_);
+        phrase_.swap(Next);
+    }
+    wakeWorkers();
+}  // the old phrase is wiped once no worker holds it
 
 KeyPool::Slot* KeyPool::readySlot() {
     for (std::size_t i = 0; i < capacity_; ++i) {
         Slot& S = slots_[i];
-        if (!S.ready.load(std::memory_order_acquire)) continue;
+        if (S.state.load(std::memory_order_acquire) != Ready) continue;
         if (S.generation == generation_) return &S;
         // Finished under a pass phrase since replaced.
         S.key.clear();
-        S.ready.store(false, std::memory_order_release);
-        wakeWorker();
+        S.state.store(Free, std::memory_order_release);
+        wakeWorkers();
     }
     return nullptr;
 }
 
+bool KeyPool::holds(std::string_view PassPhrase) const {
+    return hasPassPhrase_ && passPhrase_.size() == PassPhrase.size() &&
+           CRYPTO_memcmp(passPhrase_.data(), PassPhrase.data(), PassPhrase.size()) == 0;
+}
+
 std::optional<PreparedKey> KeyPool::take(std::string_view PassPhrase) {
-    if (!hasPassPhrase_ || passPhrase_.size() != PassPhrase.size() ||
-        CRYPTO_memcmp(passPhrase_.data(), PassPhrase.data(), PassPhrase.size()) != 0)
-        return std::nullopt;
+    if (!holds(PassPhrase)) return std::nullopt;
     Slot* S = readySlot();
-    if (!S) return std::nullopt;
+    if (!S) {
+        // Asked before looking again: a worker finishing after this look
+        // sees the request and calls keyReady_.
+        wanted_.store(true);
+        if (!(S = readySlot())) return std::nullopt;
+    }
     std::optional<PreparedKey> Key(std::move(S->key));  // the slot's copy is wiped
-    S->ready.store(false, std::memory_order_release);
-    wakeWorker();
+    S->state.store(Free, std::memory_order_release);
+    wakeWorkers();
     return Key;
 }
 
 std::size_t KeyPool::size() {
-    std::size_t Ready = 0;
+    std::size_t Count = 0;
     for (std::size_t i = 0; i < capacity_; ++i)
-        Ready +=
-            slots_[i].ready.load(std::memory_order_acquire) && slots_[i].generation == generation_;
-    return Ready;
+        Count += slots_[i].state.load(std::memory_order_acquire) == Ready &&
+                 slots_[i].generation == generation_;
+    return Count;
+}
+
+bool KeyPool::derivesAhead(std::string_view PassPhrase) const {
+    return !workers_.empty() && holds(PassPhrase) && failedGeneration_.load() != generation_;
+}
+
+KeyPool::Slot* KeyPool::claimFree() {
+    for (std::size_t i = 0; i < capacity_; ++i) {
+        State Expected = Free;
+        if (slots_[i].state.compare_exchange_strong(Expected, Filling, std::memory_order_acq_rel))
+            return &slots_[i];
+    }
+    return nullptr;
 }
 
 void KeyPool::run() {
-    LowerOwnPriority();
-    std::unique_ptr<Phrase> Current;
-    bool Failed = false;  // a derivation failed: none more until the next pass phrase
     for (;;) {
         const std::uint32_t Seen = wake_.load(std::memory_order_acquire);
         if (stopping_.load()) return;
-        if (Phrase* Next = mailbox_.exchange(nullptr, std::memory_order_acq_rel)) {
-            Current.reset(Next);
-            Failed = false;
+        std::shared_ptr<const Phrase> Current;
+        {
+            const std::lock_guard Lock(phraseMutex_);
+            Current = phrase_;
         }
-        Slot* Free = nullptr;
-        for (std::size_t i = 0; Current && !Failed && !Free && i < capacity_; ++i)
-            if (!slots_[i].ready.load(std::memory_order_acquire)) Free = &slots_[i];
-        if (!Free) {
+        Slot* Mine =
+            Current && failedGeneration_.load() != Current->generation ? claimFree() : nullptr;
+        if (!Mine) {
             wake_.wait(Seen, std::memory_order_acquire);  // until the owner changes something
             continue;
         }
-        if (!PreparedKey::Prepare(Current->bytes, Free->key, &stopping_)) {
-            Failed = true;  // stopping, or on-the-spot derivation will report the cause
-            continue;
+        const bool Made = PreparedKey::Prepare(Current->bytes, Mine->key, &stopping_);
+        if (Made && Current->generation == currentGeneration_.load(std::memory_order_acquire)) {
+            Mine->generation = Current->generation;
+            Mine->state.store(Ready);
+        } else {
+            // Stopping, a pass phrase since replaced, or a failure: the owner
+            // derives on the spot from now on, which reports its cause.
+            Mine->key.clear();
+            Mine->state.store(Free, std::memory_order_release);
+            if (Made || stopping_.load()) continue;
+            failedGeneration_.store(Current->generation);
         }
-        if (Current->generation != currentGeneration_.load(std::memory_order_acquire)) {
-            Free->key.clear();  // the pass phrase changed meanwhile
-            continue;
-        }
-        Free->generation = Current->generation;
-        Free->ready.store(true, std::memory_order_release);
+        if (wanted_.exchange(false) && keyReady_) keyReady_();
     }
 }
 

@@ -1,5 +1,6 @@
-// Keys derived ahead: envelopes stock openssl opens, never a salt twice, never
-// a key from a replaced pass phrase, and correct envelopes without any ahead.
+// Keys derived ahead: envelopes stock openssl opens, never a salt twice (from
+// several workers), never a key from a replaced pass phrase, and correct
+// envelopes without any ahead.
 #include <chrono>
 #include <set>
 #include <thread>
@@ -17,13 +18,13 @@ TEST(CipherKeyPool, EnvelopesOpenUnderTheCurrentPassPhraseOnlyAndNeverShareASalt
     const auto Open = [](const std::string& Envelope, const char* Pass) {
         return test::opensslDecrypt(QByteArray::fromStdString(Envelope), Pass).toStdString();
     };
-    // The worker runs at idle priority: on a busy machine it may take long.
+    // On a busy machine the workers may take long.
     const auto Filled = [](KeyPool& Pool, std::size_t Count) {
         for (int i = 0; i < 12000 && Pool.size() < Count; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return Pool.size() >= Count;
     };
-    KeyPool Pool(8);
+    KeyPool Pool(8, 3);           // three workers refill it
     EXPECT_FALSE(Pool.take(""));  // nothing before a pass phrase
     Pool.setPassPhrase("first");
     ASSERT_TRUE(Filled(Pool, 1));

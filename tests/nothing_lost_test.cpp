@@ -2,7 +2,8 @@
 // `openssl enc -a` writes them, of any size, whatever TCP or a faulty sender
 // cuts; what a listener received reaches the device whatever the operator or
 // the client does meanwhile; and a flood costs bounded memory and holds up
-// neither the other port nor any client's order.
+// neither the other port nor any client's order. Nor on the way from the
+// device: a flood reaches each client whole and in order.
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 
@@ -156,4 +157,19 @@ TEST(NothingLost, AFloodKeepsItsMemoryBoundedReachesAStalledDeviceWholeAndHoldsU
         before += rig.device->read(1, 10);
     ASSERT_TRUE(before.endsWith("real one\r"));
     EXPECT_LT(before.size(), 500) << "port 2 waited behind the flood";
+}
+
+TEST(NothingLost, ADeviceFloodReachesBothClientsWholeAndInOrder) {
+    zv::test::ServerRig rig;
+    ASSERT_TRUE(rig.link("3"));
+    rig.run({{.act = "join1"}, {.act = "join2"}});
+    const QByteArray flood = mixed(1 << 20, 4);  // far more than keys are ready for
+    ASSERT_TRUE(rig.device->writeAll(flood));
+    for (int n : {1, 2}) {
+        QByteArray got;
+        for (const QByteArray& e : zv::test::readEnvelopes(rig.client(n), flood.size(), 60000))
+            got += zv::DecryptBytes(QString::fromLatin1(e), "ResetNow");
+        EXPECT_TRUE(got == flood) << "client " << n << ": " << got.size() << " bytes";
+    }
+    EXPECT_EQ(rig.window->pendingForClients(), 0);
 }

@@ -1,0 +1,305 @@
+#!/usr/bin/env python3
+"""Speed of the relay against a plain socat relay of the same kind of line.
+
+Each relay links a socat pseudo-terminal pair (the device writes and reads the
+far end) to one TCP client on 127.0.0.1:
+  this relay: build/tandro-zv-server --headless, COM3 mapped to the pty, mode
+              "1", autoconnect, a free port, a temporary XDG_CONFIG_HOME;
+  socat:      socat FILE:<pty>,raw,echo=0 TCP-LISTEN:<port>,reuseaddr,nodelay.
+Rows, every byte checked after the clock stopped:
+  device -> client throughput: printable bytes written to the pty as fast as
+      it takes them, until the client has them all (envelopes split where each
+      begins and opened by envelope_tool);
+  client -> device throughput: 64 KiB messages sent back to back (envelopes
+      made before the clock starts) until the device has every byte;
+  small client messages per second: 32-byte messages, one send each;
+  device -> client median latency, 8 bytes (7 digits and CR) a sample, samples
+      5 ms apart: idle, and while two busy processes hold both cores.
+And one derivation of the relay's own (envelope_tool time) for scale. Goals
+are the ratios printed beside the figures.
+Usage: bench/relay_speed.py [--build DIR] [--mib N]
+"""
+import argparse, os, select, shutil, socket, statistics, subprocess, sys, tempfile, threading, time, tty
+
+PASS = "ResetNow"
+HEADER = b"U2FsdGVkX1"  # the Base64 of "Salted__" that starts every envelope
+PRINTABLE = bytes(0x20 + i % 95 for i in range(256))
+
+
+def printable(n):
+    return os.urandom(n).translate(PRINTABLE)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(cond, timeout=10.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if cond():
+            return True
+        time.sleep(0.02)
+    return False
+
+
+def connect(port, timeout=10.0):
+    end = time.monotonic() + timeout
+    while True:
+        try:
+            s = socket.create_connection(("127.0.0.1", port))
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            return s
+        except OSError:
+            if time.monotonic() > end:
+                raise
+            time.sleep(0.05)
+
+
+class Tool:
+    """bench/envelope_tool as a line filter: the relay's own cipher."""
+
+    def __init__(self, path, mode):
+        self.p = subprocess.Popen([path, mode, PASS], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+    def __call__(self, line):
+        self.p.stdin.write(line + b"\n")
+        self.p.stdin.flush()
+        return self.p.stdout.readline().rstrip(b"\n")
+
+    def close(self):
+        self.p.stdin.close()
+        self.p.wait(5)
+
+
+class Collector(threading.Thread):
+    """Reads a socket or descriptor into (time, bytes) chunks until stopped."""
+
+    def __init__(self, src):
+        super().__init__(daemon=True)
+        self.src, self.chunks, self.size, self.done = src, [], 0, threading.Event()
+        self.start()
+
+    def run(self):
+        while not self.done.is_set():
+            if select.select([self.src], [], [], 0.02)[0]:
+                try:
+                    data = self.src.recv(1 << 20) if isinstance(self.src, socket.socket) \
+                        else os.read(self.src, 1 << 20)
+                except BlockingIOError:
+                    continue
+                if not data:
+                    return
+                self.chunks.append((time.perf_counter(), data))
+                self.size += len(data)
+
+    def stop(self, quiet=0.5, limit=60.0):
+        """Waits until nothing came for `quiet` seconds (or `limit` in all)."""
+        end = time.monotonic() + limit
+        while time.monotonic() < end:
+            last = self.chunks[-1][0] if self.chunks else 0
+            if self.chunks and time.perf_counter() - last >= quiet:
+                break
+            time.sleep(0.05)
+        self.done.set()
+        self.join()
+        return b"".join(c for _, c in self.chunks), (self.chunks[-1][0] if self.chunks else None)
+
+
+def opened(stream, dec):
+    """The clear bytes of a stream of envelopes without delimiters."""
+    if dec is None:
+        return stream
+    starts = [i for i in range(0, len(stream), 4) if stream.startswith(HEADER, i)]
+    ends = starts[1:] + [len(stream)]
+    return b"".join(dec(stream[s:e]) for s, e in zip(starts, ends))
+
+
+def drain(fd, quiet=0.3):
+    while select.select([fd], [], [], quiet)[0]:
+        if isinstance(fd, socket.socket):
+            if not fd.recv(1 << 20):
+                return
+        else:
+            os.read(fd, 1 << 20)
+
+
+def device_to_client(dev, sock, dec, total, limit=20.0):
+    """MB/s from the first write to the last byte at the client."""
+    col = Collector(sock)
+    data = printable(total)
+    t0 = time.perf_counter()
+    sent = 0
+    while sent < total and time.perf_counter() - t0 < limit:
+        sent += os.write(dev, data[sent:sent + 4096])
+    stream, last = col.stop()
+    if opened(stream, dec) != data[:sent]:
+        raise AssertionError(f"device -> client: {sent} bytes written, not all came back in order")
+    return sent / (last - t0) / 1e6
+
+
+def client_to_device(dev, sock, wires, want):
+    """(seconds from the first send to the last device byte), checked."""
+    col = Collector(dev)
+    t0 = time.perf_counter()
+    sender = threading.Thread(target=lambda: [sock.sendall(w) for w in wires])
+    sender.start()
+    wait_for(lambda: col.size >= len(want), timeout=60.0)
+    sender.join()
+    got, last = col.stop(quiet=0.3)
+    if got != want:
+        raise AssertionError(f"client -> device: {len(got)} of {len(want)} bytes, or garbled")
+    return last - t0
+
+
+def latency(dev, sock, dec, n, gap=0.005):
+    """Median ms from 8 bytes on the device to their whole envelope (or bytes)."""
+    want = 32 if dec else 8
+    ms, got = [], []
+    for i in range(n):
+        msg = b"%07d\r" % i
+        buf = b""
+        t0 = time.perf_counter()
+        os.write(dev, msg)
+        while len(buf) < want:
+            if not select.select([sock], [], [], 10.0)[0]:
+                raise TimeoutError(f"latency sample {i}: {len(buf)} of {want} bytes")
+            buf += sock.recv(want - len(buf))
+        ms.append((time.perf_counter() - t0) * 1e3)
+        got.append((msg, buf))
+        time.sleep(gap)
+    for msg, buf in got:
+        if (dec(buf) if dec else buf) != msg:
+            raise AssertionError(f"latency: client got {buf!r} for {msg!r}")
+    return statistics.median(ms)
+
+
+def busy_cores(count=2):
+    return [subprocess.Popen([sys.executable, "-c", "while 1: pass"]) for _ in range(count)]
+
+
+def measure(dev, sock, enc, dec, mib, procs):
+    """Every row for one relay; enc/dec None for the plain relay."""
+    r = {}
+    drain(sock)
+    r["d2c"] = device_to_client(dev, sock, dec, mib << 20)
+    drain(dev)
+    big = [printable(64 << 10) for _ in range(max(1, mib * 16))]
+    wires = [enc(m) for m in big] if enc else big
+    r["c2d"] = len(big) * len(big[0]) / client_to_device(dev, sock, wires, b"".join(big)) / 1e6
+    small = [(b"m%031d" % i)[:32] for i in range(1000 if enc else 10000)]
+    wires = [enc(m) for m in small] if enc else small
+    r["small"] = len(small) / client_to_device(dev, sock, wires, b"".join(small))
+    drain(sock)
+    r["idle"] = latency(dev, sock, dec, 200)
+    hogs = busy_cores()
+    procs.extend(hogs)
+    try:
+        time.sleep(0.5)
+        r["busy"] = latency(dev, sock, dec, 200)
+    finally:
+        for h in hogs:
+            h.kill()
+            h.wait()
+            procs.remove(h)
+    return r
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", default="build")
+    ap.add_argument("--mib", type=int, default=8, help="MiB each way per throughput row")
+    a = ap.parse_args()
+    server = os.path.join(a.build, "tandro-zv-server")
+    tool = os.path.join(a.build, "bench", "envelope_tool")
+    tmp = tempfile.mkdtemp(prefix="zv-speed-")
+    procs = []
+    try:
+        def pty_pair(name):
+            pa, pb = os.path.join(tmp, name + "a"), os.path.join(tmp, name + "b")
+            procs.append(subprocess.Popen(["socat", f"pty,raw,echo=0,link={pa}",
+                                           f"pty,raw,echo=0,link={pb}"]))
+            if not wait_for(lambda: os.path.exists(pa) and os.path.exists(pb)):
+                sys.exit("socat pty pair did not start")
+            dev = os.open(pb, os.O_RDWR | os.O_NOCTTY)
+            tty.setraw(dev)
+            return pa, dev
+
+        derive_ms = float(subprocess.check_output([tool, "time", PASS, "100"])) / 1e3
+        load = os.getloadavg()
+
+        # This relay.
+        pa, dev = pty_pair("ours")
+        port = free_port()
+        conf = os.path.join(tmp, "config", "Tandro ZV Server")
+        os.makedirs(conf)
+        with open(os.path.join(conf, "Tandro ZV Server.ini"), "w") as f:
+            f.write("[settings]\ncom%20port=3\n"
+                    f"com%20device%203={pa}\nnetport=1\nautoconnect=1\n"
+                    f"TCP%20Port={port}\nTCP%20Port%202={free_port()}\n")
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=os.path.join(tmp, "config"))
+        srv = subprocess.Popen([server, "--headless"], env=env, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+        procs.append(srv)
+        sock = connect(port)
+        time.sleep(0.3)  # accepted, pool filled
+        enc, dec = Tool(tool, "enc"), Tool(tool, "dec")
+        ours = measure(dev, sock, enc, dec, a.mib, procs)
+        enc.close(); dec.close()
+        sock.close()
+        os.close(dev)
+
+        # The plain relay, on a pty pair of its own.
+        pa, dev = pty_pair("socat")
+        rport = free_port()
+        procs.append(subprocess.Popen(["socat", f"FILE:{pa},raw,echo=0",
+                                       f"TCP-LISTEN:{rport},reuseaddr,nodelay"]))
+        rsock = connect(rport)
+        time.sleep(0.2)
+        plain = measure(dev, rsock, None, None, a.mib, procs)
+        rsock.close()
+        os.close(dev)
+
+        per_derivation = 1e3 / derive_ms  # envelopes per second, one derivation each
+        rows = [
+            ("device -> client throughput (MB/s)", "d2c", "%.2f", ">= 0.5 x socat", 0.5, False),
+            ("client -> device throughput, 64 KiB messages (MB/s)", "c2d", "%.2f", ">= 0.6 x socat",
+             0.6, False),
+            ("client -> device, 32-byte messages per second", "small", "%.0f",
+             f">= 1.6 / derivation ({1.6 * per_derivation:.0f}/s)", None, False),
+            ("device -> client median latency, idle (ms)", "idle", "%.3f", "<= 1.3 x socat", 1.3, True),
+            ("device -> client median latency, both cores busy (ms)", "busy", "%.3f",
+             f"<= 0.3 x derivation ({0.3 * derive_ms:.3f} ms)", None, True),
+        ]
+        print(f"load average before the run: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}; "
+              f"{os.cpu_count()} cores; {a.mib} MiB per throughput row")
+        print(f"one derivation of the relay's own (envelope_tool time, median of 100): "
+              f"{derive_ms:.3f} ms = {per_derivation:.0f} per second")
+        print(f"| {'row':54s} | {'socat':>10s} | {'this relay':>10s} | {'ratio':>6s} | goal")
+        print(f"|{'-' * 56}|{'-' * 12}|{'-' * 12}|{'-' * 8}|------")
+        for label, key, fmt, goal, factor, lower in rows:
+            mine, theirs = ours[key], plain[key]
+            ratio = mine / theirs
+            if key == "small":
+                met = mine >= 1.6 * per_derivation
+            elif key == "busy":
+                met = mine <= 0.3 * derive_ms
+            else:
+                met = ratio <= factor if lower else ratio >= factor
+            print(f"| {label:54s} | {fmt % theirs:>10s} | {fmt % mine:>10s} | {ratio:6.2f} | "
+                  f"{goal}: {'met' if met else 'NOT met'}")
+    finally:
+        for p in procs:
+            p.terminate()
+            try:
+                p.wait(5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
