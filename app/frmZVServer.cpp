@@ -17,6 +17,7 @@
 #include "app/qt_cipher.h"
 #include "app/settings_store.h"
 #include "app/status_label.h"
+#include "app/traffic_trace.h"
 #include "cipher/error.h"
 #include "net/winsock.h"
 #include "serial/mscomm.h"
@@ -68,6 +69,7 @@ frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, MSComm& comm
         std::make_unique<Listener>(wskServer2, shpPort2, QStringLiteral("port 2"),
                                    QStringLiteral(" connected to port 2"), deliverTo(1));
     connectControls();
+    buildTrafficTools();
     setClientSize(clientArea_->designSize());
 }
 

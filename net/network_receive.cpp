@@ -10,6 +10,7 @@
 #include "app/lamp.h"
 #include "app/listener.h"
 #include "app/qt_cipher.h"
+#include "app/traffic_trace.h"
 #include "cipher/error.h"
 #include "net/winsock.h"
 #include "serial/mscomm.h"
@@ -108,6 +109,7 @@ void frmZVServer::handleClientMessage(int index, const ReceiveWorker::Item& item
         ShowData(*txtRxData, clear);  // edits `clear` as shown
         const QString line = stripLF(clear);
         MSComm1.setOutput(line);
+        trace_->clientToDevice(index, line);
         setStatus(l.name + QStringLiteral(" received data"));
         if (otherListener(index).sock.State() == sck::Connected) {
             // Encrypted afresh on the listener's thread when the other client

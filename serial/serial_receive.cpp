@@ -6,6 +6,7 @@
 #include "app/data_pane.h"
 #include "app/frmZVServer.h"
 #include "app/listener.h"
+#include "app/traffic_trace.h"
 #include "cipher/error.h"
 #include "net/winsock.h"
 #include "serial/mscomm.h"
@@ -26,6 +27,7 @@ void frmZVServer::MSComm1_OnComm() {
         // One character per byte; EncryptText sends the text's UTF-8, so a byte
         // 0x80-0xFF reaches the client as the UTF-8 of that Latin-1 character.
         QString received = MSComm1.Input();
+        trace_->deviceToClients(received);
         comDiscarded_ = 0;
         // Bytes that piled up while no client was there go out in messages
         // that every receiver can buffer whole (1 MiB of text at most).
