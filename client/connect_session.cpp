@@ -22,7 +22,7 @@ ConnectSession::ConnectSession(const Options& options, std::string passPhrase, i
     : options_(options),
       passPhrase_(std::move(passPhrase)),
       inFd_(inFd),
-      out_(outFd),
+      out_(outFd, options.raw),
       input_(inFd, QSocketNotifier::Read) {
     input_.setEnabled(false);  // nothing is read before the connection stands
     keys_.setPassPhrase(passPhrase_);
@@ -106,7 +106,8 @@ void ConnectSession::onInput() {
 }
 
 void ConnectSession::send(const Piece& piece) {
-    const std::string text = piece.lineEnd ? piece.text + options_.eol : piece.text;
+    std::string text = piece.lineEnd ? piece.text + options_.eol : piece.text;
+    if (options_.raw) text = latin1AsUtf8(text);  // each byte one character
     const std::string envelope = EncryptText(text, passPhrase_, keys_);
     const qint64 written = socket_.write(envelope.data(), qint64(envelope.size()));
     if (written != qint64(envelope.size()))
@@ -144,7 +145,7 @@ void ConnectSession::show(const QList<EnvelopeReader::Message>& messages) {
         for (const EnvelopeReader::Message& m : messages) {
             switch (m.kind) {
                 case EnvelopeReader::Message::Text:
-                    out_.write(m.text.toStdString());
+                    out_.write(options_.raw ? latin1Bytes(m.text) : m.text.toStdString());
                     break;
                 case EnvelopeReader::Message::NotEnvelope:
                     std::fprintf(stderr,
