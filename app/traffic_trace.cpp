@@ -1,12 +1,20 @@
 #include "app/traffic_trace.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+
 namespace zv {
 
 TrafficTrace::TrafficTrace(std::function<void(const QString&)> report)
     : report_(std::move(report)) {}
 
 void TrafficTrace::setPath(const QString& path) {
-    file_.close();
+    close();
     path_ = path;
     failed_ = false;
     if (on()) (void)open();
@@ -16,17 +24,23 @@ void TrafficTrace::reopen() {
     setPath(path_);
 }
 
+void TrafficTrace::close() {
+    if (fd_ >= 0) (void)::close(fd_);
+    fd_ = -1;
+}
+
 bool TrafficTrace::open() {
-    file_.setFileName(path_);
-    // Unbuffered: each line is one write, so a crash loses no line already traced.
-    if (file_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) return true;
+    fd_ = ::open(QFile::encodeName(path_).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                 0600);
+    if (fd_ >= 0) return true;
     fail(QStringLiteral("cannot open"));
     return false;
 }
 
 void TrafficTrace::fail(const QString& what) {
     if (!failed_)
-        report_(QStringLiteral("trace file %1: %2 (%3)").arg(path_, what, file_.errorString()));
+        report_(QStringLiteral("trace file %1: %2 (%3)")
+                    .arg(path_, what, QString::fromLocal8Bit(std::strerror(errno))));
     failed_ = true;
 }
 
@@ -34,25 +48,33 @@ QByteArray TrafficTrace::line(const QDateTime& when, const QString& direction,
                               const QString& bytes) {
     const QByteArray data = bytes.toLatin1();
     return when.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ")).toLatin1() + ' ' +
-           direction.toLatin1() + ' ' + QByteArray::number(data.size()) + " bytes:" +
-           (data.isEmpty() ? QByteArray() : ' ' + data.toHex(' '));
+           direction.toLatin1() + ' ' + QByteArray::number(data.size()) +
+           " bytes:" + (data.isEmpty() ? QByteArray() : ' ' + data.toHex(' '));
 }
 
 void TrafficTrace::add(const QString& direction, const QString& bytes) {
-    if (!on()) return;
+    if (!on() || (fd_ < 0 && !open())) return;
     const QByteArray text = line(QDateTime::currentDateTimeUtc(), direction, bytes) + '\n';
-    if (!file_.isOpen() && !open()) return;
-    if (file_.size() > 0 && file_.size() + text.size() > maxBytes_) {
-        file_.close();
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+        st.st_size + text.size() > maxBytes_) {
+        close();
         const QString older = path_ + QStringLiteral(".1");
-        (void)QFile::remove(older);
-        if (!QFile::rename(path_, older)) fail(QStringLiteral("cannot rotate"));
+        if (::rename(QFile::encodeName(path_).constData(), QFile::encodeName(older).constData()))
+            fail(QStringLiteral("cannot rotate"));
         if (!open()) return;
     }
-    if (file_.write(text) != text.size()) {
-        fail(QStringLiteral("cannot write"));
-        file_.close();  // opened again for the next block: the disk may have room by then
-        return;
+    // One write per line: a crash loses no line already traced.
+    qsizetype done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd_, text.constData() + done, size_t(text.size() - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            fail(QStringLiteral("cannot write"));
+            close();  // opened again for the next block: the disk may have room by then
+            return;
+        }
+        done += n;
     }
     failed_ = false;
 }

@@ -5,9 +5,9 @@
 // (ISO 8601 UTC with milliseconds, direction, byte count, the bytes in hex).
 // Past kMaxBytes the file becomes "<path>.1" (one older file kept) and a new
 // one starts. A failure to write is reported once, until a write succeeds or
-// the file is opened again; it never stops the relay.
+// the file is opened again; it never stops the relay. The file is created
+// private to the user (0600): it holds the traffic in clear.
 #include <QDateTime>
-#include <QFile>
 #include <QString>
 #include <functional>
 
@@ -19,6 +19,9 @@ class TrafficTrace {
 
     // Called with the text of a failure, once per failure.
     explicit TrafficTrace(std::function<void(const QString&)> report);
+    ~TrafficTrace() { close(); }
+    TrafficTrace(const TrafficTrace&) = delete;
+    TrafficTrace& operator=(const TrafficTrace&) = delete;
 
     // Starts appending to `path`; empty: off.
     void setPath(const QString& path);
@@ -42,11 +45,12 @@ class TrafficTrace {
   private:
     void add(const QString& direction, const QString& bytes);
     bool open();
-    void fail(const QString& what);
+    void fail(const QString& what);  // with errno's text
+    void close();
 
     std::function<void(const QString&)> report_;
     QString path_;
-    QFile file_;
+    int fd_ = -1;  // open for appending while tracing
     qint64 maxBytes_ = kMaxBytes;
     bool failed_ = false;  // reported; quiet until a write succeeds again
 };

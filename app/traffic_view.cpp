@@ -19,7 +19,7 @@ QString hexDump(const QByteArray& bytes, int perLine) {
 
 int hexBytesPerLine(int columns) {
     // "0000" + 2 blanks, 3 characters per byte less one, 2 blanks, 1 per byte.
-    return qBound(1, (columns - 5) / 4, 16);
+    return qBound(1, (columns - 7) / 4, 16);
 }
 
 void BlockLog::add(const QString& data, const QDateTime& when) {
