@@ -65,7 +65,7 @@ void DataPane::setView(bool hex, bool stamps) {
 }
 
 void DataPane::addBlock(const QString& data) {
-    if (decorated()) blocks_.add(data, QDateTime::currentDateTime());
+    if (decorated() && !data.isEmpty()) blocks_.add(data, QDateTime::currentDateTime());
 }
 
 void DataPane::resizeEvent(QResizeEvent* event) {

@@ -103,12 +103,11 @@ QString runLineSettingsDialog(QWidget* parent, const QString& current) {
     const QStringList stops = {QStringLiteral("1"), QStringLiteral("2")};
     QComboBox* stop = combo(QStringLiteral("&Stop bits:"), stops, stops, 3);
     if (now.size() < 5) now << QStringLiteral("none");
-    QComboBox* flow = combo(QStringLiteral("&Flow control:"),
-                            {QStringLiteral("None"), QStringLiteral("RTS/CTS (hardware)"),
-                             QStringLiteral("XON/XOFF (software)")},
-                            {QStringLiteral("NONE"), QStringLiteral("RTSCTS"),
-                             QStringLiteral("XONXOFF")},
-                            4);
+    QComboBox* flow =
+        combo(QStringLiteral("&Flow control:"),
+              {QStringLiteral("None"), QStringLiteral("RTS/CTS (hardware)"),
+               QStringLiteral("XON/XOFF (software)")},
+              {QStringLiteral("NONE"), QStringLiteral("RTSCTS"), QStringLiteral("XONXOFF")}, 4);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     form->addRow(buttons);

@@ -65,9 +65,9 @@ QString QtDialogs::ChooseLineSettings(const QString& current) {
 
 QString QtDialogs::ChooseTraceFile(const QString& current) {
     // Appended to, never replaced: an existing file needs no confirmation.
-    const QString path = QFileDialog::getSaveFileName(parent_, QStringLiteral("Trace File"), current,
-                                                      QString(), nullptr,
-                                                      QFileDialog::DontConfirmOverwrite);
+    const QString path =
+        QFileDialog::getSaveFileName(parent_, QStringLiteral("Trace File"), current, QString(),
+                                     nullptr, QFileDialog::DontConfirmOverwrite);
     giveFocusBack(parent_);
     return path;
 }

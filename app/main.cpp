@@ -12,8 +12,8 @@
 #include "app/frmZVServer.h"
 #include "app/hangup_signal.h"
 #include "app/headless.h"
-#include "app/traffic_trace.h"
 #include "app/settings_store.h"
+#include "app/traffic_trace.h"
 #include "net/tcp_winsock.h"
 #include "serial/com_devices.h"
 #include "serial/serial_comm.h"
@@ -155,7 +155,8 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     QApplication::setApplicationVersion(QStringLiteral(ZV_VERSION));
-    const QString trace = parseCommandLine(app);  // Qt's own options (-platform, ...) are gone by now
+    const QString trace =
+        parseCommandLine(app);  // Qt's own options (-platform, ...) are gone by now
     QApplication::setApplicationName(zv::kAppTitle);
     QApplication::setWindowIcon(zv::appIcon());
 

@@ -33,7 +33,8 @@ constexpr ViewItem kViewItems[] = {
 void frmZVServer::buildTrafficTools() {
     // A failure is said after the handler that met it has set its own status.
     trace_ = std::make_unique<TrafficTrace>([this](const QString& text) {
-        QMetaObject::invokeMethod(this, [this, text] { setStatus(text); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, text] { setStatus(text); }, Qt::QueuedConnection);
     });
     mnuView = new QMenu(QStringLiteral("&View"), this);
     mnuView->setObjectName(QStringLiteral("mnuView"));

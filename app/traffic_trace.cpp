@@ -53,7 +53,7 @@ QByteArray TrafficTrace::line(const QDateTime& when, const QString& direction,
 }
 
 void TrafficTrace::add(const QString& direction, const QString& bytes) {
-    if (!on() || (fd_ < 0 && !open())) return;
+    if (!on() || bytes.isEmpty() || (fd_ < 0 && !open())) return;  // a line event read nothing
     const QByteArray text = line(QDateTime::currentDateTimeUtc(), direction, bytes) + '\n';
     struct stat st {};
     if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&

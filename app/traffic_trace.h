@@ -31,7 +31,8 @@ class TrafficTrace {
     void reopen();
     void setMaxBytes(qint64 bytes) { maxBytes_ = bytes; }
 
-    // One character per byte (Latin-1), as the serial line carries them.
+    // One character per byte (Latin-1), as the serial line carries them; an
+    // empty block is no line.
     void deviceToClients(const QString& bytes) { add(QStringLiteral("device -> clients"), bytes); }
     void clientToDevice(int index, const QString& bytes) {
         add(QStringLiteral("port %1 -> device").arg(index + 1), bytes);

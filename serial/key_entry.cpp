@@ -16,11 +16,10 @@ void frmZVServer::txtRxData_KeyPress(int KeyAscii) {
 }
 
 void frmZVServer::txtTxData_KeyPress(int KeyAscii) {
-    trapBox(QStringLiteral("VB6 runtime error (txtTxData_keypress): "),
-            [&] {
-                MSComm1.setOutput(QString(QChar(KeyAscii)));
-                trace_->keysToDevice(QString(QChar(KeyAscii)));
-            });
+    trapBox(QStringLiteral("VB6 runtime error (txtTxData_keypress): "), [&] {
+        MSComm1.setOutput(QString(QChar(KeyAscii)));
+        trace_->keysToDevice(QString(QChar(KeyAscii)));
+    });
 }
 
 }  // namespace zv
