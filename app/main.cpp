@@ -155,8 +155,8 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     QApplication::setApplicationVersion(QStringLiteral(ZV_VERSION));
-    const QString trace =
-        parseCommandLine(app);  // Qt's own options (-platform, ...) are gone by now
+    // Qt's own options (-platform, ...) are gone by now.
+    const QString trace = parseCommandLine(app);
     QApplication::setApplicationName(zv::kAppTitle);
     QApplication::setWindowIcon(zv::appIcon());
 

@@ -99,8 +99,9 @@ void frmZVServer::mnuLineSettings_Click() {
         const QString flowNow = flowControl();
         const QString current =
             lineSettings() + (flowNow == kNoFlowControl ? QString() : QLatin1Char(',') + flowNow);
-        QStringList answer = dialogs_.ChooseLineSettings(current).trimmed().split(QLatin1Char(','));
-        if (answer.join(QString()).isEmpty()) return;
+        const QString text = dialogs_.ChooseLineSettings(current).trimmed();
+        if (text.isEmpty()) return;
+        QStringList answer = text.split(QLatin1Char(','));
         const QString flow =
             answer.size() == 5 ? answer.takeLast().trimmed().toLower() : kNoFlowControl;
         const QString line = answer.join(QLatin1Char(','));
