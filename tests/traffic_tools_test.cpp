@@ -2,6 +2,7 @@
 // views of a known exchange, and who may connect.
 #include <signal.h>
 
+#include <QAction>
 #include <QLabel>
 #include <QRegularExpression>
 
@@ -68,6 +69,19 @@ TEST(TrafficTools, TraceFileAndPaneViewsOfAKnownExchange) {
     const QString full = "trace file /dev/full: cannot write (No space left on device)";
     rig.run({{.act = "dev", .in = "1", .to1 = "1", .status = full},
              {.act = "dev", .in = "2", .to1 = "2", .status = "com data sent to winsock port 1"}});
+
+    // From the menu: a click while tracing stops it, the next one chooses a
+    // file; switched back, a pane shows its text, kept all along. All stored.
+    const QString chosen = rig.dir.filePath("chosen.log");
+    rig.dialogs.answer(chosen);
+    for (QAction* item :
+         {rig.window->mnuTraceFile, rig.window->mnuTraceFile, rig.window->mnuHexCom})
+        item->trigger();
+    EXPECT_EQ(rig.dialogs.shown.back().defaultText, "");
+    EXPECT_TRUE(rig.window->mnuTraceFile->isChecked() && rig.window->trace().path() == chosen);
+    EXPECT_EQ(rig.get("trace file") + rig.get("hex view com"), chosen + "0");
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return rig.window->txtTxData->toPlainText().endsWith("12"); }));
 
     // Past its bound the file becomes .1 (one older file kept); SIGHUP asks
     // for a reopen, which starts a new file where logrotate moved the old one.
