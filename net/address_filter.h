@@ -19,7 +19,6 @@ class AddressFilter {
     explicit AddressFilter(const QString& list);
 
     bool allows(const QHostAddress& peer) const;
-    bool allowsEveryone() const { return !active_; }
     // Entries that are no address or network, as written.
     const QStringList& invalid() const { return invalid_; }
 
