@@ -57,11 +57,13 @@ void frmZVServer::buildTrafficTools() {
         mnuTraceFile->setChecked(!mnuTraceFile->isChecked());  // the handler decides the mark
         mnuTraceFile_Click();
     });
-    for (auto [sock, name] : {std::pair(&wskServer1, "port 1"), std::pair(&wskServer2, "port 2")})
-        connect(sock, &Winsock::clientRefused, this, [this, name](const QString& address) {
-            setStatus(QStringLiteral("%1 refused %2: not in allowed clients")
-                          .arg(QLatin1String(name), address));
-        });
+    for (int n : {1, 2})
+        connect(n == 1 ? &wskServer1 : &wskServer2, &Winsock::clientRefused, this,
+                [this, n](const QString& address) {
+                    setStatus(QStringLiteral("port %1 refused %2: not in allowed clients")
+                                  .arg(n)
+                                  .arg(address));
+                });
 }
 
 void frmZVServer::loadTrafficTools(QStringList& notices) {
