@@ -6,8 +6,8 @@ JOBS ?= $(shell nproc)
 RUN_DEPS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev libssl-dev
 # What the tests and benchmarks need besides.
 TEST_DEPS := openssl libgtest-dev libgmock-dev libbenchmark-dev socat xvfb xauth twm x11-utils xdotool
-# What `make package` needs besides: dpkg-shlibdeps, file, lintian.
-PACKAGE_DEPS := dpkg-dev file lintian
+# What `make package` needs besides: dpkg-shlibdeps, file, lintian, appstreamcli.
+PACKAGE_DEPS := dpkg-dev file lintian appstream
 # The package is built apart, with Debian's hardening flags.
 PACKAGE_BUILD ?= $(BUILD)/deb
 export DEB_BUILD_MAINT_OPTIONS = hardening=+all
@@ -79,6 +79,7 @@ bench: test-deps
 # build/tandro-zv-server_<version>_<arch>.deb, checked by lintian: errors fail.
 package:
 	@sh tools/install-deps.sh $(RUN_DEPS) $(PACKAGE_DEPS)
+	appstreamcli validate --no-net data/org.tandro.zv_server.metainfo.xml
 	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON \
 	    -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \

@@ -1,5 +1,7 @@
 #include "app/data_pane.h"
 
+#include <QDateTime>
+#include <QFontDatabase>
 #include <QKeyEvent>
 #include <QScrollBar>
 #include <QTextCursor>
@@ -44,7 +46,42 @@ DataPane::DataPane(QWidget* parent) : QPlainTextEdit(parent) {
     connect(&redraw_, &QTimer::timeout, this, &DataPane::sync);
 }
 
+void DataPane::setView(bool hex, bool stamps) {
+    if (hex == hex_ && stamps == stamps_) return;
+    if (!decorated()) blocks_.clear();
+    hex_ = hex;
+    stamps_ = stamps;
+    QFont font = parentWidget() ? parentWidget()->font() : this->font();
+    if (hex_) {
+        const qreal size = font.pointSizeF();
+        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        font.setPointSizeF(size);
+    }
+    setFont(font);
+    setLineWrapMode(hex_ ? QPlainTextEdit::NoWrap : QPlainTextEdit::WidgetWidth);
+    shown_.clear();  // the plain view is drawn afresh when it comes back
+    setPlainText(QString());
+    sync();
+}
+
+void DataPane::addBlock(const QString& data) {
+    if (decorated() && !data.isEmpty()) blocks_.add(data, QDateTime::currentDateTime());
+}
+
+void DataPane::resizeEvent(QResizeEvent* event) {
+    QPlainTextEdit::resizeEvent(event);
+    if (hex_) syncLater();
+}
+
 void DataPane::sync() {
+    if (decorated()) {
+        const int columns =
+            viewport()->width() / qMax(1, fontMetrics().horizontalAdvance(QLatin1Char('0')));
+        setPlainText(blocks_.render(hex_, stamps_, hexBytesPerLine(columns)));
+        moveCursor(QTextCursor::End);
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+        return;
+    }
     const QString& now = model_.Text();
     const QStringView old(shown_);
 

@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include "app/pane_text.h"
+#include "app/traffic_view.h"
 
 namespace zv {
 
@@ -23,17 +24,27 @@ class DataPane : public QPlainTextEdit {
     static constexpr int kRedrawMs = 40;
     void syncLater();
 
+    // Hex dump and/or arrival times instead of the plain text. The plain text
+    // model goes on as before; blocks are kept (addBlock) only while a
+    // decorated view is on, and shown from the moment it was turned on.
+    void setView(bool hex, bool stamps);
+    bool decorated() const { return hex_ || stamps_; }
+    void addBlock(const QString& data);  // the block as received, before editing
+
   signals:
     // A key press with a character code (control characters included).
     void KeyPress(int keyAscii);
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;  // a hex line fits the width
 
   private:
     PaneText model_;
     QTimer redraw_;
     QString shown_;  // the model text the display last showed
+    bool hex_ = false, stamps_ = false;
+    BlockLog blocks_;
 };
 
 }  // namespace zv

@@ -70,7 +70,7 @@ QString runLineSettingsDialog(QWidget* parent, const QString& current) {
     QDialog dialog(parent);
     dialog.setWindowTitle(QStringLiteral("Line Settings"));
     auto* form = new QFormLayout(&dialog);
-    const QStringList now = current.split(QLatin1Char(','));
+    QStringList now = current.split(QLatin1Char(','));
     auto combo = [&](const QString& label, const QStringList& items, const QStringList& codes,
                      int field) {
         auto* c = new QComboBox(&dialog);
@@ -102,6 +102,12 @@ QString runLineSettingsDialog(QWidget* parent, const QString& current) {
     // 1.5 stop bits: termios has none.
     const QStringList stops = {QStringLiteral("1"), QStringLiteral("2")};
     QComboBox* stop = combo(QStringLiteral("&Stop bits:"), stops, stops, 3);
+    if (now.size() < 5) now << QStringLiteral("none");
+    QComboBox* flow =
+        combo(QStringLiteral("&Flow control:"),
+              {QStringLiteral("None"), QStringLiteral("RTS/CTS (hardware)"),
+               QStringLiteral("XON/XOFF (software)")},
+              {QStringLiteral("NONE"), QStringLiteral("RTSCTS"), QStringLiteral("XONXOFF")}, 4);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     form->addRow(buttons);
@@ -109,7 +115,8 @@ QString runLineSettingsDialog(QWidget* parent, const QString& current) {
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     if (dialog.exec() != QDialog::Accepted) return {};
     return QStringList({baud->currentData().toString(), parity->currentData().toString(),
-                        data->currentData().toString(), stop->currentData().toString()})
+                        data->currentData().toString(), stop->currentData().toString(),
+                        flow->currentData().toString().toLower()})
         .join(QLatin1Char(','));
 }
 

@@ -15,7 +15,8 @@ namespace zv {
 std::optional<DeviceChoice> runDeviceDialog(QWidget* parent, const QList<DeviceEntry>& present,
                                             int defaultCom);
 
-// Baud rate, parity, data bits and stop bits, as "9600,N,8,1"; empty on Cancel.
+// Baud rate, parity, data bits, stop bits and flow control, as
+// "9600,N,8,1,none" (flow none, rtscts or xonxoff); empty on Cancel.
 QString runLineSettingsDialog(QWidget* parent, const QString& current);
 
 }  // namespace zv

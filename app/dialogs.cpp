@@ -1,5 +1,6 @@
 #include "app/dialogs.h"
 
+#include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QWidget>
@@ -22,6 +23,10 @@ std::optional<DeviceChoice> Dialogs::ChooseDevice(const QList<DeviceEntry>&, int
 }
 
 QString Dialogs::ChooseLineSettings(const QString&) {
+    return {};
+}
+
+QString Dialogs::ChooseTraceFile(const QString&) {
     return {};
 }
 
@@ -56,6 +61,15 @@ QString QtDialogs::ChooseLineSettings(const QString& current) {
     const QString choice = runLineSettingsDialog(parent_, current);
     giveFocusBack(parent_);
     return choice;
+}
+
+QString QtDialogs::ChooseTraceFile(const QString& current) {
+    // Appended to, never replaced: an existing file needs no confirmation.
+    const QString path =
+        QFileDialog::getSaveFileName(parent_, QStringLiteral("Trace File"), current, QString(),
+                                     nullptr, QFileDialog::DontConfirmOverwrite);
+    giveFocusBack(parent_);
+    return path;
 }
 
 }  // namespace zv

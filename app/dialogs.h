@@ -37,10 +37,14 @@ class Dialogs {
     // number starting at `defaultCom`. Nothing (Cancel) unless overridden.
     virtual std::optional<DeviceChoice> ChooseDevice(const QList<DeviceEntry>& present,
                                                      int defaultCom);
-    // Offers baud rate, parity, data and stop bits starting from `current`
-    // ("9600,N,8,1"); returns the choice in that notation, empty for Cancel
-    // (also unless overridden).
+    // Offers baud rate, parity, data and stop bits and flow control starting
+    // from `current` ("9600,N,8,1" or "9600,N,8,1,rtscts": no fifth field
+    // means no flow control); returns the choice in that notation, empty for
+    // Cancel (also unless overridden).
     virtual QString ChooseLineSettings(const QString& current);
+    // Offers a file to append the trace to, starting at `current`; empty for
+    // Cancel (also unless overridden).
+    virtual QString ChooseTraceFile(const QString& current);
 };
 
 // The real boxes, parented to the main window when there is one.
@@ -54,6 +58,7 @@ class QtDialogs : public Dialogs {
     std::optional<DeviceChoice> ChooseDevice(const QList<DeviceEntry>& present,
                                              int defaultCom) override;
     QString ChooseLineSettings(const QString& current) override;
+    QString ChooseTraceFile(const QString& current) override;
 
   private:
     QWidget* parent_;

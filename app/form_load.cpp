@@ -50,6 +50,7 @@ void frmZVServer::Form_Load() {
     // What start-up mended or found wrong, said after its own last status.
     QStringList notices;
     if (const QString done = settings_.makePrivate(); !done.isEmpty()) notices << done;
+    loadTrafficTools(notices);  // allowed clients before any Listen
     try {
         // 1. The encryption key, stored under the fixed store pass phrase and
         //    stored again under a fresh salt at every start. A value that is no

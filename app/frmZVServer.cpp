@@ -17,6 +17,7 @@
 #include "app/qt_cipher.h"
 #include "app/settings_store.h"
 #include "app/status_label.h"
+#include "app/traffic_trace.h"
 #include "cipher/derivation_pool.h"
 #include "cipher/error.h"
 #include "net/winsock.h"
@@ -70,6 +71,7 @@ frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, MSComm& comm
                                                QStringLiteral(" connected to port 2"));
     derivations_ = std::make_unique<DerivationPool>();
     connectControls();
+    buildTrafficTools();
     setClientSize(clientArea_->designSize());
 }
 

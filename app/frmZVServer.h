@@ -5,6 +5,7 @@
 #include <QList>
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -32,6 +33,7 @@ class KeyPool;
 class Lamp;
 class MSComm;
 class SettingsStore;
+class TrafficTrace;
 class Winsock;
 
 // The program's icon, 32 x 32 and larger.
@@ -312,6 +314,30 @@ class frmZVServer : public QMainWindow {
     std::atomic<bool> pumpPosted_{false};  // a pump of both listeners is queued
     std::unique_ptr<KeyPool> keyPool_;     // keys ahead for Password, set with it
     bool unloaded_ = false;                // Form_Unload ran (the window closes once)
+
+    // Traffic tools: the View menu (hex dump and arrival times in the panes),
+    // the trace file, the serial line's flow control and the allowed clients.
+  public:
+    QMenu* mnuView = nullptr;
+    QAction* mnuHexNet = nullptr;     // Rx from Net as a hex dump
+    QAction* mnuHexCom = nullptr;     // Rx from Com as a hex dump
+    QAction* mnuStampsNet = nullptr;  // arrival time before each block of Rx from Net
+    QAction* mnuStampsCom = nullptr;
+    QAction* mnuTraceFile = nullptr;  // checked while tracing; a click chooses or stops
+    void mnuView_Click(QAction* item);
+    void mnuTraceFile_Click();
+    // Traces to `path` (empty: off) without storing it: --trace.
+    void traceTo(const QString& path);
+    TrafficTrace& trace() { return *trace_; }
+    // The stored "flow control" when valid ("none", "rtscts", "xonxoff"), else "none".
+    QString flowControl() const;
+    QString flowControlNotice() const;  // empty while "flow control" is valid
+
+  private:
+    void buildTrafficTools();
+    void loadTrafficTools(QStringList& notices);  // at start-up: settings to view, trace, filter
+    void applyView();
+    std::unique_ptr<TrafficTrace> trace_;
 };
 
 }  // namespace zv

@@ -10,8 +10,10 @@
 
 #include "app/dialogs.h"
 #include "app/frmZVServer.h"
+#include "app/hangup_signal.h"
 #include "app/headless.h"
 #include "app/settings_store.h"
+#include "app/traffic_trace.h"
 #include "net/tcp_winsock.h"
 #include "serial/com_devices.h"
 #include "serial/serial_comm.h"
@@ -20,8 +22,9 @@ namespace {
 
 constexpr char kHeadless[] = "--headless";
 
-// The program's own options: --headless besides help and version.
-void parseCommandLine(const QCoreApplication& app) {
+// The program's own options: --headless and --trace besides help and
+// version. Returns the --trace file, empty without one.
+QString parseCommandLine(const QCoreApplication& app) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Links one serial port to TCP clients with encrypted text envelopes.\n"
@@ -34,12 +37,20 @@ void parseCommandLine(const QCoreApplication& app) {
         QStringLiteral(
             "Run without a window or display: the same start-up and relay, status "
             "and message boxes as lines on standard error; SIGTERM or SIGINT ends it.")));
+    const QCommandLineOption trace(
+        QStringLiteral("trace"),
+        QStringLiteral("Append every block both ways to FILE (in place of the \"trace file\" "
+                       "setting, not stored); past 10 MiB it becomes FILE.1. With --headless, "
+                       "SIGHUP reopens it (for logrotate)."),
+        QStringLiteral("FILE"));
+    parser.addOption(trace);
     parser.process(app);  // prints help, version or the error, and exits
     if (!parser.positionalArguments().isEmpty()) {
         std::fprintf(stderr, "%s: takes no arguments (try --help)\n",
                      qPrintable(QCoreApplication::applicationName()));
         std::exit(2);
     }
+    return parser.value(trace);
 }
 
 bool hasArgument(int argc, char** argv, const char* name) {
@@ -98,7 +109,7 @@ bool displayAvailable(int argc, char** argv) {
 
 // The window is built and loaded but never shown; SIGTERM or SIGINT ends the
 // run as Exit would, without the position.
-int runHeadless(zv::frmZVServer& window, const QString& settingsPath) {
+int runHeadless(zv::frmZVServer& window, const QString& settingsPath, const QString& trace) {
     zv::TerminationSignals termination;
     if (!termination.ok()) {
         zv::logLine(termination.error());
@@ -115,6 +126,13 @@ int runHeadless(zv::frmZVServer& window, const QString& settingsPath) {
                      });
     zv::logLine(QStringLiteral("running without a window, settings in ") + settingsPath);
     window.Form_Load();
+    if (!trace.isEmpty()) window.traceTo(trace);
+    zv::HangupSignal hangup;  // logrotate moved the trace file: start a new one
+    if (!hangup.error().isEmpty()) zv::logLine(QStringLiteral("SIGHUP: ") + hangup.error());
+    QObject::connect(&hangup, &zv::HangupSignal::hangUp, &window, [&window] {
+        window.trace().reopen();
+        if (window.trace().on()) zv::logLine(QStringLiteral("trace file reopened"));
+    });
     return QApplication::exec();
 }
 
@@ -137,7 +155,8 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     QApplication::setApplicationVersion(QStringLiteral(ZV_VERSION));
-    parseCommandLine(app);  // Qt's own options (-platform, ...) are gone by now
+    // Qt's own options (-platform, ...) are gone by now.
+    const QString trace = parseCommandLine(app);
     QApplication::setApplicationName(zv::kAppTitle);
     QApplication::setWindowIcon(zv::appIcon());
 
@@ -152,8 +171,9 @@ int main(int argc, char** argv) {
     zv::frmZVServer window(dialogs, settings, comm, server1, server2);
     windowDialogs.setParent(&window);
 
-    if (headless) return runHeadless(window, settingsPath);
+    if (headless) return runHeadless(window, settingsPath, trace);
     window.Form_Load();
+    if (!trace.isEmpty()) window.traceTo(trace);
     window.showAsStored();
     return QApplication::exec();
 }

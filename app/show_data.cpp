@@ -8,6 +8,7 @@ namespace zv {
 
 void frmZVServer::ShowData(DataPane& pane, QString& data) {
     // Reports and goes on: a display failure must never stop the traffic.
+    pane.addBlock(data);  // kept only while the pane shows hex or time stamps
     try {
         appendToPane(pane.model(), data);
     } catch (const Error& e) {

@@ -21,7 +21,7 @@ ConnectSession::ConnectSession(const Options& options, std::string passPhrase, i
     : options_(options),
       passPhrase_(std::move(passPhrase)),
       inFd_(inFd),
-      out_(outFd),
+      out_(outFd, options.raw),
       input_(inFd, QSocketNotifier::Read),
       stream_([](std::shared_ptr<Derivation> d) { d->run(); }) {
     input_.setEnabled(false);  // nothing is read before the connection stands
@@ -108,7 +108,8 @@ void ConnectSession::onInput() {
 }
 
 void ConnectSession::send(const Piece& piece) {
-    const std::string text = piece.lineEnd ? piece.text + options_.eol : piece.text;
+    std::string text = piece.lineEnd ? piece.text + options_.eol : piece.text;
+    if (options_.raw) text = latin1AsUtf8(text);  // each byte one character
     const std::string envelope = EncryptText(text, passPhrase_, keys_);
     const qint64 written = socket_.write(envelope.data(), qint64(envelope.size()));
     if (written != qint64(envelope.size()))
@@ -146,7 +147,7 @@ void ConnectSession::show() {
         for (const EnvelopeStream::Piece& p : stream_.take()) {
             switch (p.kind) {
                 case EnvelopeStream::Piece::Text:
-                    out_.write(p.text.toStdString());
+                    out_.write(options_.raw ? latin1Bytes(p.text) : p.text.toStdString());
                     break;
                 case EnvelopeStream::Piece::NotEnvelope:
                     std::fprintf(stderr,

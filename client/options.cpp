@@ -26,7 +26,7 @@ bool knownPassSource(const QString& s) {
 QString usageText() {
     return QStringLiteral(
         "Usage: tandro-zv-client connect HOST PORT [--eol cr|lf|crlf|none] [--wait SECONDS]\n"
-        "                        [-pass SOURCE]\n"
+        "                        [--raw] [-pass SOURCE]\n"
         "       tandro-zv-client encrypt [-pass SOURCE] < text > envelope\n"
         "       tandro-zv-client decrypt [-pass SOURCE] < envelopes > text\n"
         "\n"
@@ -42,6 +42,13 @@ QString usageText() {
         "          lone CR is shown as CR LF; otherwise the bytes are written unchanged.\n"
         "          Ends at the end of input (after --wait, default 0) or when the server\n"
         "          closes.\n"
+        "          --raw: byte-exact. Each byte from the device is written as that one\n"
+        "          byte (never CR LF for CR), and each input byte is one character, so\n"
+        "          bytes 0x80 to 0xFF reach the device unchanged (without --raw the\n"
+        "          text's UTF-8 goes both ways: a device byte 0xE9 prints as C3 A9).\n"
+        "          The server itself still edits what goes to the device: it removes\n"
+        "          every line feed (0x0A) and applies backspaces (0x08 deletes the byte\n"
+        "          before it), so --eol lf ends a message with nothing at all.\n"
         "encrypt   Encrypts all of standard input as one message; writes one line.\n"
         "decrypt   Decrypts one envelope per line; writes the texts one after another.\n"
         "\n"
@@ -61,7 +68,8 @@ Options parseOptions(const QStringList& arguments) {
     const QCommandLineOption wait(QStringLiteral("wait"), QString(), QStringLiteral("seconds"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({pass, eol, wait, help, version});
+    const QCommandLineOption raw(QStringLiteral("raw"));
+    parser.addOptions({pass, eol, wait, help, version, raw});
     if (!parser.parse(arguments)) throw UsageError(parser.errorText().toStdString());
 
     Options o;
@@ -90,11 +98,12 @@ Options parseOptions(const QStringList& arguments) {
                 throw UsageError("--wait takes seconds from 0 to 86400");
             o.waitMs = int(seconds * 1000);
         }
+        o.raw = parser.isSet(raw);
     } else if (command == QLatin1String("encrypt") || command == QLatin1String("decrypt")) {
         o.command = command == QLatin1String("encrypt") ? Command::Encrypt : Command::Decrypt;
         if (!args.isEmpty()) throw UsageError(command.toStdString() + " takes no arguments");
-        if (parser.isSet(eol) || parser.isSet(wait))
-            throw UsageError("--eol and --wait belong to connect");
+        if (parser.isSet(eol) || parser.isSet(wait) || parser.isSet(raw))
+            throw UsageError("--eol, --wait and --raw belong to connect");
     } else {
         throw UsageError("unknown command '" + command.toStdString() + "'");
     }

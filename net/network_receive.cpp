@@ -12,6 +12,7 @@
 #include "app/lamp.h"
 #include "app/listener.h"
 #include "app/qt_cipher.h"
+#include "app/traffic_trace.h"
 #include "cipher/derivation_pool.h"
 #include "cipher/error.h"
 #include "net/winsock.h"
@@ -144,6 +145,7 @@ void frmZVServer::handleClientMessage(int index, const EnvelopeStream::Piece& pi
         ShowData(*txtRxData, clear);  // edits `clear` as shown
         const QString line = stripLF(clear);
         MSComm1.setOutput(line);
+        trace_->clientToDevice(index, line);
         setStatus(l.name + QStringLiteral(" received data"));
         if (otherListener(index).sock.State() == sck::Connected)
             sendToClient(1 - index, encryptForNet(line));

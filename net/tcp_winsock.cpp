@@ -252,6 +252,11 @@ qintptr TcpWinsock::SocketHandle() const {
 }
 
 void TcpWinsock::onIncoming(qintptr descriptor) {
+    if (const QHostAddress peer = peerAddress(descriptor); !allowed_.allows(peer)) {
+        closeDescriptor(descriptor);  // the listener keeps listening for an allowed client
+        emit clientRefused(peer.isNull() ? QStringLiteral("(gone)") : peer.toString());
+        return;
+    }
     pending_.push_back(descriptor);
     emit connectionRequest(static_cast<std::int32_t>(descriptor));
     const auto it = std::find(pending_.begin(), pending_.end(), descriptor);

@@ -35,6 +35,7 @@ class TcpWinsock : public Winsock {
 
     void setLocalPort(std::int32_t port) override;
     void setBindAddress(const QString& address) override;
+    void setAllowedClients(const AddressFilter& filter) override { allowed_ = filter; }
     // The bound port while listening. A LocalPort of 0 lets the kernel pick
     // one; that port is kept for the next Listen().
     std::int32_t LocalPort() const override;
@@ -76,6 +77,7 @@ class TcpWinsock : public Winsock {
     quint64 generation_ = 0;        // bumped whenever socket_ changes
     std::int32_t localPort_ = 0;
     QString bindAddress_;  // empty: every interface
+    AddressFilter allowed_;
     std::int16_t state_ = sck::Closed;
     bool reading_ = true;  // take bytes from the peer as they come
 };

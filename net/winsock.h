@@ -6,6 +6,8 @@
 #include <QString>
 #include <cstdint>
 
+#include "net/address_filter.h"
+
 namespace zv {
 
 namespace sck {
@@ -28,6 +30,9 @@ class Winsock : public QObject {
     // interface, IPv4 and IPv6. Listen() raises 10049 when the machine has no
     // such address or the text is not one.
     virtual void setBindAddress(const QString& address) = 0;
+    // Peers the control serves; one from elsewhere is closed at once, before
+    // connectionRequest, and reported with clientRefused.
+    virtual void setAllowedClients(const AddressFilter& filter) = 0;
     virtual std::int32_t LocalPort() const = 0;
     virtual void Listen() = 0;  // raises 10048 when the port is in use
     // Closes whatever the control holds; harmless when closed. Never reported
@@ -60,6 +65,7 @@ class Winsock : public QObject {
     void dataArrival(qint64 bytesTotal);
     void peerClosed();  // the client closed the connection
     void socketError(int number, const QString& description);
+    void clientRefused(const QString& address);  // not in the allowed clients
 };
 
 }  // namespace zv

@@ -16,6 +16,8 @@ namespace zv {
 
 namespace {
 const QString kLineSettingsKey = QStringLiteral("com settings");
+const QString kFlowControlKey = QStringLiteral("flow control");
+const QString kNoFlowControl = QStringLiteral("none");
 QString deviceKey(int n) {
     return QStringLiteral("com device %1").arg(n);
 }
@@ -46,6 +48,18 @@ QString frmZVServer::lineSettingsNotice() const {
     if (SerialComm::validSettings(stored)) return {};
     return QStringLiteral("stored com settings \"%1\" are not valid; using %2")
         .arg(stored, SerialComm::kDefaultSettings);
+}
+
+QString frmZVServer::flowControl() const {
+    const QString stored = settings_.GetSetting(kFlowControlKey, kNoFlowControl).trimmed();
+    return SerialComm::validFlowControl(stored) ? stored : kNoFlowControl;
+}
+
+QString frmZVServer::flowControlNotice() const {
+    const QString stored = settings_.GetSetting(kFlowControlKey, kNoFlowControl).trimmed();
+    if (SerialComm::validFlowControl(stored)) return {};
+    return QStringLiteral("stored flow control \"%1\" is not none, rtscts or xonxoff; using none")
+        .arg(stored);
 }
 
 // The COM number chosen (open or not), else the first one that has no device
@@ -81,13 +95,26 @@ void frmZVServer::mnuChooseDevice_Click() {
 
 void frmZVServer::mnuLineSettings_Click() {
     trapBox(QStringLiteral("VB6 runtime error (mnuLineSettings_Click): "), [&] {
-        const QString answer = dialogs_.ChooseLineSettings(lineSettings()).trimmed();
-        if (answer.isEmpty()) return;
-        SerialComm::checkSettings(answer);
+        // "baud,parity,data,stop[,flow]": no fifth field means no flow control.
+        const QString flowNow = flowControl();
+        const QString current =
+            lineSettings() + (flowNow == kNoFlowControl ? QString() : QLatin1Char(',') + flowNow);
+        const QString text = dialogs_.ChooseLineSettings(current).trimmed();
+        if (text.isEmpty()) return;
+        QStringList answer = text.split(QLatin1Char(','));
+        const QString flow =
+            answer.size() == 5 ? answer.takeLast().trimmed().toLower() : kNoFlowControl;
+        const QString line = answer.join(QLatin1Char(','));
+        SerialComm::checkSettings(line);
+        SerialComm::checkFlowControl(flow);
         // In force at once on an open port; a line that refuses them keeps
         // its old settings and nothing is stored.
-        if (MSComm1.PortOpen()) MSComm1.setSettings(answer);
-        settings_.SaveSetting(kLineSettingsKey, answer);
+        if (MSComm1.PortOpen()) {
+            MSComm1.setSettings(line);
+            MSComm1.setFlowControl(flow);
+        }
+        settings_.SaveSetting(kLineSettingsKey, line);
+        settings_.SaveSetting(kFlowControlKey, flow);
     });
 }
 

@@ -22,6 +22,7 @@ void frmZVServer::mnuPortsCom_Click(int n) {
         comport = QString::number(n);
         if (MSComm1.PortOpen()) MSComm1.setPortOpen(false);
         MSComm1.setCommPort(toInt16(comport));
+        MSComm1.setFlowControl(flowControl());  // "flow control", applied by the open
         MSComm1.setPortOpen(true);
         for (int i = 1; i <= 16; ++i) mnuPortsCom[i - 1]->setChecked(i == n);
         MSComm1.setSettings(lineSettings());

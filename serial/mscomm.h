@@ -29,6 +29,9 @@ class MSComm : public QObject {
     virtual void setCommPort(std::int16_t n) = 0;  // 1..16, only while closed
     // "baud,parity,data,stop", e.g. "9600,N,8,1"; in force at once when open.
     virtual void setSettings(const QString& settings) = 0;
+    // "none", "rtscts" (hardware) or "xonxoff" (software); in force at once
+    // when open and at every open. Raises 380 for anything else.
+    virtual void setFlowControl(const QString& mode) = 0;
     // The device COM n opens, for tool tips and error texts.
     virtual QString devicePath(int n) const = 0;
 

@@ -235,6 +235,38 @@ void SerialComm::setSettings(const QString& settings) {
     settings_ = s;
 }
 
+QSerialPort::FlowControl SerialComm::parseFlowControl(const QString& mode) {
+    if (mode == u"none") return QSerialPort::NoFlowControl;
+    if (mode == u"rtscts") return QSerialPort::HardwareControl;
+    if (mode == u"xonxoff") return QSerialPort::SoftwareControl;
+    raise(errc::InvalidPropertyValue,
+          QStringLiteral("Invalid property value: flow control \"%1\" (none, rtscts or xonxoff)")
+              .arg(mode));
+}
+
+bool SerialComm::validFlowControl(const QString& mode) {
+    try {
+        return (void)parseFlowControl(mode), true;
+    } catch (const Error&) {
+        return false;
+    }
+}
+
+void SerialComm::setFlowControl(const QString& mode) {
+    const QSerialPort::FlowControl flow = parseFlowControl(mode);
+    if (port_.isOpen()) applyFlowControl(flow);
+    flow_ = flow;
+}
+
+void SerialComm::applyFlowControl(QSerialPort::FlowControl flow) {
+    if (port_.setFlowControl(flow)) return;
+    const QString why = port_.errorString();
+    port_.clearError();
+    raise(errc::InvalidPropertyValue,
+          QStringLiteral("Invalid property value: %1 refuses this flow control (%2)")
+              .arg(portName(), why));
+}
+
 void SerialComm::applyLineSettings(const LineSettings& s) {
     const auto check = [this](bool ok, const QString& what) {
         if (ok) return;
@@ -297,6 +329,7 @@ void SerialComm::open() {
     path_ = path;
     try {
         applyLineSettings(settings_);
+        applyFlowControl(flow_);
         applyControlLines();
     } catch (const Error&) {
         port_.close();

@@ -38,6 +38,9 @@ class SerialComm : public MSComm {
     // Raises 380 with the reason unless `text` is "baud,parity,data,stop".
     static void checkSettings(const QString& text) { (void)parseSettings(text); }
     static bool validSettings(const QString& text);
+    // Raises 380 unless `mode` is "none", "rtscts" or "xonxoff".
+    static void checkFlowControl(const QString& mode) { (void)parseFlowControl(mode); }
+    static bool validFlowControl(const QString& mode);
 
     void setInputCap(qint64 bytes);
     qint64 inputCap() const { return inputCap_; }
@@ -54,6 +57,7 @@ class SerialComm : public MSComm {
     std::int16_t CommPort() const override { return commPort_; }
     void setCommPort(std::int16_t n) override;
     void setSettings(const QString& settings) override;
+    void setFlowControl(const QString& mode) override;
     // The line as the open device reports it ("19200,E,7,2"), else as set.
     QString Settings() const;
     QString devicePath(int n) const override;
@@ -73,6 +77,7 @@ class SerialComm : public MSComm {
     };
 
     static LineSettings parseSettings(const QString& text);
+    static QSerialPort::FlowControl parseFlowControl(const QString& mode);
     void open();
     void applyLineSettings(const LineSettings& s);
     void applyControlLines();
@@ -96,6 +101,8 @@ class SerialComm : public MSComm {
     bool rts_ = false;
     bool dtr_ = false;
     LineSettings settings_;
+    QSerialPort::FlowControl flow_ = QSerialPort::NoFlowControl;
+    void applyFlowControl(QSerialPort::FlowControl flow);
     bool failing_ = false;  // closing after an I/O error: report it once
     QByteArray out_;        // bytes for the line; those before outHead_ are written
     qint64 outHead_ = 0;

@@ -13,6 +13,7 @@
 #include "app/frmZVServer.h"
 #include "app/listener.h"
 #include "app/qt_cipher.h"
+#include "app/traffic_trace.h"
 #include "cipher/error.h"
 #include "net/winsock.h"
 #include "serial/mscomm.h"
@@ -43,6 +44,7 @@ void frmZVServer::MSComm1_OnComm() {
         // One character per byte; EncryptText sends the text's UTF-8, so a byte
         // 0x80-0xFF reaches the client as the UTF-8 of that Latin-1 character.
         QString received = MSComm1.Input();
+        trace_->deviceToClients(received);
         comDiscarded_ = 0;
         for (int i = 0; i < 2; ++i) {
             if (listener(i).sock.State() != sck::Connected) continue;

@@ -125,6 +125,20 @@ TEST_F(EndToEnd, OneMebibyteEachWayArrivesWholeAndInOrder) {
     EXPECT_EQ(client.err + other.err, "");
 }
 
+// --raw: every byte value from the device reaches standard output as that
+// one byte, and bytes 0x80 to 0xFF typed reach the device unchanged.
+TEST_F(EndToEnd, RawClientIsByteExactBothWays) {
+    ASSERT_TRUE(startClient(client, server.port1, {"--raw", "--eol", "none"}));
+    QByteArray every(256, 0);
+    for (int i = 0; i < 256; ++i) every[i] = char(i);
+    ASSERT_TRUE(device->writeAll(every));
+    EXPECT_TRUE(client.waitForOutput(256) && client.out == every)
+        << firstDifference(client.out, every);
+    ASSERT_TRUE(client.write(every.mid(128) + "\n"));
+    EXPECT_EQ(device->read(128, 20000), every.mid(128));
+    EXPECT_EQ(client.err, "");
+}
+
 // Every way between the device, the client program and openssl, after
 // garbage and many connects and disconnects on one listener.
 TEST_F(EndToEnd, MessagesCrossEveryWayAfterGarbageAndManyConnections) {

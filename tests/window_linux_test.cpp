@@ -1,6 +1,8 @@
 // The operator's window on Linux: devices chosen from the menu, line
 // settings, a window that grows and keeps its size, Run Minimized.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
 #include <QAction>
 #include <QLabel>
 #include <QPushButton>
@@ -19,6 +21,14 @@ TEST(WindowLinux, ChosenDeviceOpensWithTheStoredLineSettings) {
     rig.set("com port", "5");  // chosen before, its device missing
     rig.set("com device 5", rig.dir.path() + "/unplugged");
     frmZVServer& w = rig.load(1);
+    // Opened before the control takes the device: a pseudo-terminal keeps the
+    // flow-control bits it is given, so they read back here.
+    const int probe = ::open(QFile::encodeName(pty.a()), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    const auto flow = [probe] {
+        termios t{};
+        return ::tcgetattr(probe, &t) ? -1
+                                      : int((t.c_cflag & CRTSCTS) | (t.c_iflag & (IXON | IXOFF)));
+    };
     rig.dialogs.clear();
     rig.dialogs.answer(pty.a());  // typed in: pseudo-terminals are not listed
     w.mnuChooseDevice->trigger();
@@ -40,6 +50,21 @@ TEST(WindowLinux, ChosenDeviceOpensWithTheStoredLineSettings) {
     EXPECT_EQ(rig.dialogs.shown.at(2).defaultText, "19200,N,8,2");  // the dialog starts there
     w.mnuPortsCom5_Click();
     EXPECT_EQ(rig.comm->Settings() + rig.get("com settings"), "921600,N,8,1921600,N,8,1");
+    // Flow control: a fifth field, none when left out; in force at once and
+    // at every open; anything else refused with 380 and not stored.
+    EXPECT_EQ(flow(), 0);
+    for (const char* line : {"9600,N,8,1,rtscts", "9600,N,8,1,bogus", "9600,N,8,1,XonXoff"}) {
+        rig.dialogs.answer(line);
+        rig.dialogs.expectBoxes(line[11] == 'b');
+        w.mnuLineSettings->trigger();
+    }
+    EXPECT_EQ(rig.dialogs.shown.back().defaultText + rig.get("flow control"),
+              "9600,N,8,1,rtsctsxonxoff");
+    EXPECT_EQ(flow(), int(IXON | IXOFF));
+    rig.set("flow control", "rtscts");
+    w.mnuPortsCom5_Click();
+    EXPECT_EQ(flow(), int(CRTSCTS));
+    EXPECT_EQ(::close(probe), 0);
 
     // The first COM number with no device of its own is offered when none is chosen.
     rig.set("com port", "0");

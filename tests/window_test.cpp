@@ -67,7 +67,7 @@ TEST(Window, CaptionsAndMenusBeforeStartUp) {
     want << "=" << "mnuChooseDevice=Choose &Device..." << "mnuLineSettings=Line &Settings..." << "&Network Port" << "mnuTCPPort1=TCP Port 9876" << "mnuTCPPort2=TCP Port 9875" << "mnuTCPBoth=Listen on Both Ports"
          << "&Options" << "mnuNetAutoconnect=&Automatically Listen for Connections" << "mnuMinimized=&Run Minimized"
          << "mnuDefineTCP1=Define TCP Port &1" << "mnuDefineTCP2=Define TCP Port &2" << "mnuChangeKey=&Change Encryption Key"
-         << "&Help" << "mnuHelpAbout=&About Tandro ZV Server";
+         << "&View" << "mnuHexNet=&Hex: Rx from Net" << "mnuHexCom=He&x: Rx from Com" << "mnuStampsNet=&Time Stamps: Rx from Net" << "mnuStampsCom=Ti&me Stamps: Rx from Com" << "=" << "mnuTraceFile=T&race File..." << "&Help" << "mnuHelpAbout=&About Tandro ZV Server";
     // clang-format on
     EXPECT_EQ(items, want);
     for (QAction* a : w.findChildren<QAction*>())

@@ -33,6 +33,7 @@ class FakeWinsock : public Winsock {
     void setReading(bool on) override { reading = on; }
     quint64 ConnectionId() const override { return connection; }
     void setBindAddress(const QString& address) override { bindAddress = address; }
+    void setAllowedClients(const AddressFilter&) override {}
     void raiseError(int number, const QString& text) { emit socketError(number, text); }
 
     std::int16_t state = sck::Closed;

@@ -46,6 +46,9 @@ class ScriptedDialogs : public Dialogs {
     QString ChooseLineSettings(const QString& current) override {
         return InputBox({}, "Line Settings", current);
     }
+    QString ChooseTraceFile(const QString& current) override {
+        return InputBox({}, "Trace File", current);
+    }
     std::vector<ShownBox> shown;  // in order
     QStringList texts() const {   // the prompt of every box shown
         QStringList out;

@@ -1,0 +1,131 @@
+// Seeing and shaping the traffic on real parts: the trace file and the pane
+// views of a known exchange, and who may connect.
+#include <signal.h>
+
+#include <QAction>
+#include <QLabel>
+#include <QRegularExpression>
+
+#include "app/data_pane.h"
+#include "app/hangup_signal.h"
+#include "app/traffic_trace.h"
+#include "app/traffic_view.h"
+#include "support/e2e_process.h"
+#include "support/server_rig.h"
+
+using namespace zv;
+
+namespace {
+QStringList linesOf(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString(f.readAll()).split('\n', Qt::SkipEmptyParts)
+                                       : QStringList{"<" + path + " missing>"};
+}
+}  // namespace
+
+TEST(TrafficTools, TraceFileAndPaneViewsOfAKnownExchange) {
+    test::ServerRig rig;
+    const QString trace = rig.dir.filePath("trace.log");
+    for (const char* key : {"hex view com", "time stamps net"}) rig.set(key, "1");
+    rig.set("trace file", trace);
+    ASSERT_TRUE(rig.link("1"));
+    const QByteArray block("A\0\xe9\r", 4);
+    rig.run({{.act = "join1"},
+             {.act = "dev",
+              .in = block,
+              .to1 = test::latin1AsUtf8(block),
+              .rxCom = QString::fromLatin1(block) + "\n"},
+             {.act = "c1", .in = "OK\r\n", .dev = "OK\r", .rxNet = "OK\r\n"},
+             {.act = "key2", .in = "z", .dev = "z"}});
+    // One line per block, in order, each stamped in UTC to the millisecond.
+    const QRegularExpression stamped(R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (.*)$)");
+    QStringList rest, stamps;
+    for (const QString& line : linesOf(trace)) {
+        const auto m = stamped.match(line);
+        stamps << m.captured(1), rest << (m.hasMatch() ? m.captured(2) : line);
+    }
+    EXPECT_EQ(rest, QStringList({"device -> clients 4 bytes: 41 00 e9 0d",
+                                 "port 1 -> device 3 bytes: 4f 4b 0d",
+                                 "keyboard -> device 1 bytes: 7a"}));
+    const QDateTime first = QDateTime::fromString(stamps.value(0), Qt::ISODateWithMs);
+    EXPECT_LT(qAbs(first.msecsTo(QDateTime::currentDateTimeUtc())), 60000);
+    EXPECT_TRUE(std::is_sorted(stamps.begin(), stamps.end()));
+    // The plain text models went on as before; the views show the blocks.
+    rig.window->show();
+    rig.window->resize(1000, 600);  // room for 16 bytes a line
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        return rig.window->txtTxData->toPlainText().startsWith("0000  41 00 e9 0d");
+    })) << rig.window->txtTxData->toPlainText().toStdString();
+    EXPECT_TRUE(QRegularExpression(R"(^\[\d\d:\d\d:\d\d\.\d{3}\] OK$)")
+                    .match(rig.window->txtRxData->toPlainText())
+                    .hasMatch())
+        << rig.window->txtRxData->toPlainText().toStdString();
+    EXPECT_EQ(hexDump(QByteArray("Hello, device\0\xff", 15), 8),
+              "0000  48 65 6c 6c 6f 2c 20 64  Hello, d\n0008  65 76 69 63 65 00 ff     evice..\n");
+
+    // A file that cannot be written is said once, after the path's own
+    // status, and the relay goes on.
+    rig.window->traceTo("/dev/full");
+    const QString full = "trace file /dev/full: cannot write (No space left on device)";
+    rig.run({{.act = "dev", .in = "1", .to1 = "1", .status = full},
+             {.act = "dev", .in = "2", .to1 = "2", .status = "com data sent to winsock port 1"}});
+
+    // From the menu: a click while tracing stops it, the next one chooses a
+    // file; switched back, a pane shows its text, kept all along. All stored.
+    const QString chosen = rig.dir.filePath("chosen.log");
+    rig.dialogs.answer(chosen);
+    for (QAction* item :
+         {rig.window->mnuTraceFile, rig.window->mnuTraceFile, rig.window->mnuHexCom})
+        item->trigger();
+    EXPECT_EQ(rig.dialogs.shown.back().defaultText, "");
+    EXPECT_TRUE(rig.window->mnuTraceFile->isChecked() && rig.window->trace().path() == chosen);
+    EXPECT_EQ(rig.get("trace file") + rig.get("hex view com"), chosen + "0");
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return rig.window->txtTxData->toPlainText().endsWith("12"); }));
+
+    // Past its bound the file becomes .1 (one older file kept); SIGHUP asks
+    // for a reopen, which starts a new file where logrotate moved the old one.
+    QStringList reports;
+    TrafficTrace small([&](const QString& r) { reports << r; });
+    small.setMaxBytes(100);
+    small.setPath(trace);
+    for (const char* bytes : {"first", "second", "third"}) small.deviceToClients(bytes);
+    EXPECT_TRUE(linesOf(trace).value(0).endsWith("5 bytes: 74 68 69 72 64"));
+    EXPECT_TRUE(linesOf(trace + ".1").value(0).endsWith("6 bytes: 73 65 63 6f 6e 64"));
+    HangupSignal hangup;
+    bool hungUp = false;
+    QObject::connect(&hangup, &HangupSignal::hangUp, [&] { hungUp = true, small.reopen(); });
+    ASSERT_TRUE(QFile::rename(trace, trace + ".old") && ::raise(SIGHUP) == 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return hungUp; }));
+    small.clientToDevice(1, "x");
+    EXPECT_EQ(linesOf(trace).size(), 1);
+    EXPECT_TRUE(reports.isEmpty()) << reports.join('\n').toStdString();
+}
+
+// A client from an address outside the list is closed at once and the
+// listener stays free; one from inside is served. A mistyped entry is said
+// at start-up and allows nobody.
+TEST(TrafficTools, AllowedClientsKeepTheSlotForAddressesInTheList) {
+    const AddressFilter filter("127.0.0.1, 10.1.0.0/16; fd00::/8 10.9.9.300");
+    EXPECT_EQ(filter.invalid(), QStringList{"10.9.9.300"});
+    QString allowed;
+    for (const char* a : {"127.0.0.1", "::ffff:127.0.0.1", "127.0.0.2", "10.1.200.3", "10.2.0.1",
+                          "fd12::1", "fe80::1"})
+        allowed += filter.allows(QHostAddress(a)) ? '1' : '0';
+    EXPECT_EQ(allowed, "1101010");
+    EXPECT_FALSE(AddressFilter("bogus").allows(QHostAddress("127.0.0.1")));
+
+    test::ServerRig rig;
+    rig.set("allowed clients", "127.0.0.1 bogus");
+    ASSERT_TRUE(rig.link("1"));
+    EXPECT_EQ(rig.status(), "listening on port " + QString::number(rig.p1) +
+                                "; allowed clients: \"bogus\" is no address or network");
+    test::TcpClient stranger;
+    ASSERT_TRUE(stranger.socket().bind(QHostAddress("127.0.0.2")));
+    EXPECT_TRUE(stranger.connect(rig.p1) && stranger.waitForClose());
+    EXPECT_TRUE(test::settles([&] { return rig.status(); },
+                              "port 1 refused 127.0.0.2: not in allowed clients"));
+    EXPECT_EQ(rig.sock(1).State(), sck::Listening);
+    rig.run({{.act = "join1", .status = "client # connected on port 1", .lamps = "G-"},
+             {.act = "dev", .in = "hi", .to1 = "hi"}});
+}
