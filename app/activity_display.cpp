@@ -12,6 +12,7 @@ constexpr QChar kCR(13);
 // is dropped and noted in `hitStart`. Line feeds still count here: they go
 // after backspaces are applied.
 QString applyBackspaces(const QString& data, bool* hitStart) {
+    if (!data.contains(kBackspace)) return data;  // most messages: nothing to do
     QString edited;
     edited.reserve(data.size());
     for (const QChar c : data) {
@@ -27,6 +28,7 @@ QString applyBackspaces(const QString& data, bool* hitStart) {
 
 // Line feeds dropped, one added after every carriage return.
 QString lineEdit(const QString& edited) {
+    if (!edited.contains(kLF) && !edited.contains(kCR)) return edited;
     QString shown;
     shown.reserve(edited.size() * 2);
     for (const QChar c : edited) {

@@ -157,8 +157,10 @@ void EnvelopeStream::closeRun(const QString& pass) {
 }
 
 void EnvelopeStream::feed(QStringView base64, const QString& pass) {
-    QByteArray bytes;
-    bytes.reserve(base64.size() / 4 * 3 + 2);
+    // Each character carries 6 bits, and fewer than 8 may wait from before.
+    QByteArray bytes(base64.size() * 3 / 4 + 2, Qt::Uninitialized);
+    char* out = bytes.data();
+    qsizetype made = 0;
     for (QChar c : base64) {
         const int s = sextet(c);
         if (s < 0) continue;  // a line break or blank
@@ -167,9 +169,10 @@ void EnvelopeStream::feed(QStringView base64, const QString& pass) {
         bitCount_ += 6;
         if (bitCount_ >= 8) {
             bitCount_ -= 8;
-            bytes += char(bits_ >> bitCount_);
+            out[made++] = char(bits_ >> bitCount_);
         }
     }
+    bytes.truncate(made);
     qsizetype at = 0;
     if (header_.size() < kHeaderBytes) {  // "Salted__" and the salt first
         at = qMin(kHeaderBytes - header_.size(), bytes.size());
