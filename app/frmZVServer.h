@@ -3,6 +3,7 @@
 // its handlers are named after the object and the event. Members are defined
 // in the folder of the subsystem that owns them (app/, serial/, net/).
 #include <QList>
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 #include <array>
@@ -18,6 +19,7 @@ class QIcon;
 class QLabel;
 class QMenu;
 class QPushButton;
+class QTimer;
 
 namespace zv {
 
@@ -199,9 +201,31 @@ class frmZVServer : public QMainWindow {
     void setMaxClientBacklog(qint64 bytes) { maxClientBacklog_ = bytes > 0 ? bytes : 1; }
     qint64 maxClientBacklog() const { return maxClientBacklog_; }
 
+    // --- Stopping without loss (app/drain.cpp) ---
+    // How long a stop may go on delivering what was taken (milliseconds).
+    static constexpr int kStopDrainMs = 10000;
+    void setStopDrainMs(int ms) { stopDrainMs_ = ms; }
+    // Exit, closing the window and SIGTERM/SIGINT stop through here: nothing
+    // new is taken (no listening, no reading), what was taken keeps going to
+    // the device and to the clients until nothing waits or the bound passes,
+    // then stopped() says what was not delivered. Asked again while stopping:
+    // ends at once.
+    void beginStop();
+    bool stopping() const { return stopTimer_ != nullptr; }
+    // Client text taken and not yet written to the device (characters, as
+    // received or deciphered) plus the device's output queue (bytes).
+    qint64 bytesWaitingForDevice() const;
+    // Bytes queued for clients and not yet handed to the kernel.
+    qint64 bytesWaitingForClients() const;
+    // Lets the receive threads end promptly: their queued jobs are dropped.
+    void stopReceiving();
+
   signals:
     // Every caption given to lblStatus, as it is set.
     void statusChanged(const QString& caption);
+    // The stop is over: `undelivered` bytes waited still (0: nothing lost);
+    // `report` is the last status caption, which says so.
+    void stopped(qint64 undelivered, const QString& report);
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -277,6 +301,18 @@ class frmZVServer : public QMainWindow {
     std::array<std::unique_ptr<Listener>, 2> listeners_;
     std::unique_ptr<KeyPool> keyPool_;  // keys ahead for Password, set with it
     bool unloaded_ = false;             // Form_Unload ran (the window closes once)
+
+    // Stopping without loss (app/drain.cpp).
+    void pollStop();
+    void finishStop();
+    int stopDrainMs_ = kStopDrainMs;
+    QTimer* stopTimer_ = nullptr;   // polls while a stop drains
+    QElapsedTimer stopClock_;       // since the stop began
+    QElapsedTimer lastTaken_;       // since bytes last came from a client
+    int quietPolls_ = 0;            // polls in a row that found nothing waiting
+    bool stopFinished_ = false;
+    bool stopClosesWindow_ = false;  // the stop began by closing the window
+    bool inCloseEvent_ = false;
 };
 
 }  // namespace zv

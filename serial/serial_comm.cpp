@@ -36,6 +36,8 @@ SerialComm::SerialComm(DeviceResolver resolver, qint64 inputCap, QObject* parent
     port_.setReadBufferSize(0);
     connect(&port_, &QSerialPort::readyRead, this, &SerialComm::onReadyRead);
     connect(&port_, &QSerialPort::errorOccurred, this, &SerialComm::onErrorOccurred);
+    reopen_.setInterval(kReopenMs);
+    connect(&reopen_, &QTimer::timeout, this, &SerialComm::tryReopen);
 }
 
 SerialComm::~SerialComm() {
@@ -46,8 +48,6 @@ SerialComm::~SerialComm() {
 
 void SerialComm::closePort() {
     writable_.reset();
-    out_.clear();
-    outHead_ = 0;
     if (port_.isOpen()) port_.close();
 }
 
@@ -105,10 +105,12 @@ void SerialComm::setDTREnable(bool on) {
 }
 
 bool SerialComm::PortOpen() const {
-    return port_.isOpen();
+    return port_.isOpen() || away_;
 }
 
 void SerialComm::setPortOpen(bool open) {
+    away_ = false;
+    reopen_.stop();
     closePort();  // true while open: reopen from scratch
     if (open) this->open();
 }
@@ -274,8 +276,7 @@ void SerialComm::open() {
         const QString why = port_.errorString();
         port_.clearError();
         if (e == QSerialPort::DeviceNotFoundError || !QFileInfo::exists(path))
-            raise(errc::PortNotFound,
-                  QStringLiteral("Port not found: %1 does not exist (%2)").arg(name, why));
+            return waitForDevice(path);  // an adapter not plugged in yet
         if (e == QSerialPort::PermissionError) {
             // Qt reports both a refused open (EACCES) and a lock held by
             // another program (lock file, TIOCEXCL) as PermissionError.
@@ -291,6 +292,10 @@ void SerialComm::open() {
         }
         raise(errc::PortNotFound, QStringLiteral("Cannot open %1: %2").arg(name, why));
     }
+    finishOpen(path);
+}
+
+void SerialComm::finishOpen(const QString& path) {
     path_ = path;
     try {
         applyLineSettings(settings_);
@@ -306,9 +311,40 @@ void SerialComm::open() {
         writeQueued();
         if (before > OutBufferCount()) emit outputWritten(before - OutBufferCount());
     });
+    writeQueued();  // what waited through a close or the device's absence
+}
+
+void SerialComm::waitForDevice(const QString& path) {
+    away_ = true;
+    reopen_.start();
+    emit portWaiting(commPort_, path);
+}
+
+// Quiet: a device that has just appeared may refuse for a moment (udev sets
+// its group after creating it); the next tick tries again.
+void SerialComm::tryReopen() {
+    const QString path = devicePath(commPort_);
+    if (!QFileInfo::exists(path)) return;
+    port_.setPortName(path);
+    if (!port_.open(QIODevice::ReadWrite)) {
+        port_.clearError();
+        return;
+    }
+    const qint64 before = OutBufferCount();
+    try {
+        finishOpen(path);
+    } catch (const Error&) {
+        return;
+    }
+    if (!port_.isOpen()) return;  // failed at once: fail() waits again
+    away_ = false;
+    reopen_.stop();
+    emit portReopened(commPort_, path);
+    emit outputWritten(before - OutBufferCount());  // senders waiting for room go on
 }
 
 QString SerialComm::Input() {
+    if (away_) return {};
     if (!port_.isOpen())
         raise(errc::PortClosed, QStringLiteral("Port not open: %1").arg(portName()));
     const QByteArray bytes = inputLen_ > 0 ? port_.read(inputLen_) : port_.readAll();
@@ -316,7 +352,7 @@ QString SerialComm::Input() {
 }
 
 void SerialComm::setOutput(const QString& text) {
-    if (!port_.isOpen())
+    if (!PortOpen())
         raise(errc::PortClosed, QStringLiteral("Port not open: %1").arg(portName()));
     // One byte per UTF-16 unit; a unit above U+00FF has no byte and goes out as '?'.
     const QByteArray bytes = text.toLatin1();
@@ -388,15 +424,16 @@ void SerialComm::fail(const QString& why) {
     failing_ = true;
     const QString name = portName();
     const qint64 unread = port_.bytesAvailable();
-    const qint64 unsent = OutBufferCount();
     closePort();
     port_.clearError();
     failing_ = false;
     QString text = QStringLiteral("%1 failed and was closed: %2").arg(name, why);
     if (unread > 0)
         text += QStringLiteral("; %1 received bytes not yet read were discarded").arg(unread);
-    if (unsent > 0) text += QStringLiteral("; %1 bytes not yet written were discarded").arg(unsent);
+    if (OutBufferCount() > 0)
+        text += QStringLiteral("; %1 bytes wait for it to come back").arg(OutBufferCount());
     emit portFailed(commPort_, text);
+    waitForDevice(path_);
 }
 
 }  // namespace zv

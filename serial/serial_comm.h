@@ -5,6 +5,7 @@
 // is momentarily full (EAGAIN) as a resource error, the same as a device that
 // is gone, so its write path cannot tell a slow device from a vanished one.
 #include <QSerialPort>
+#include <QTimer>
 #include <functional>
 #include <memory>
 
@@ -26,6 +27,8 @@ class SerialComm : public MSComm {
     static constexpr qint64 kDefaultOutputCap = 1024 * 1024;
     // "Permission denied": the device exists but this user may not open it.
     static constexpr std::int32_t kPermissionDenied = 70;
+    // How often a missing or vanished device is tried again (milliseconds).
+    static constexpr int kReopenMs = 1000;
 
     explicit SerialComm(DeviceResolver resolver = &SerialComm::defaultDevice,
                         qint64 inputCap = kDefaultInputCap, QObject* parent = nullptr);
@@ -74,6 +77,9 @@ class SerialComm : public MSComm {
 
     static LineSettings parseSettings(const QString& text);
     void open();
+    void finishOpen(const QString& path);  // line settings, control lines, writer
+    void waitForDevice(const QString& path);
+    void tryReopen();
     void applyLineSettings(const LineSettings& s);
     void applyControlLines();
     void dropOverflow();
@@ -81,7 +87,7 @@ class SerialComm : public MSComm {
     void onErrorOccurred(QSerialPort::SerialPortError error);
     void writeQueued();             // hands queued bytes to the tty until it is full
     void fail(const QString& why);  // closes the port after an I/O error, reports once
-    void closePort();               // closes and drops what is still queued
+    void closePort();               // closes; what is queued for the line stays
     QString portName() const;       // "COM3 (/dev/ttyS2)"
 
     DeviceResolver resolver_;
@@ -96,6 +102,8 @@ class SerialComm : public MSComm {
     bool dtr_ = false;
     LineSettings settings_;
     bool failing_ = false;  // closing after an I/O error: report it once
+    bool away_ = false;     // open as far as callers know; the device is missing
+    QTimer reopen_;         // while away_: tries the device again
     QByteArray out_;        // bytes for the line; those before outHead_ are written
     qint64 outHead_ = 0;
     std::unique_ptr<QSocketNotifier> writable_;  // the tty takes bytes again

@@ -1,0 +1,95 @@
+// Stopping without loss: what the program took from clients still goes to the
+// device, and what it queued for clients still goes to them, for a bounded
+// time; what could not be delivered is said with its byte count.
+#include <QCoreApplication>
+#include <QPushButton>
+#include <QTimer>
+
+#include "app/frmZVServer.h"
+#include "app/lamp.h"
+#include "app/listener.h"
+#include "net/winsock.h"
+#include "serial/mscomm.h"
+
+namespace zv {
+
+namespace {
+constexpr int kPollMs = 100;
+// A receive thread hands on the end of an envelope after its quiet time and
+// posts its results: nothing may have come from a client for this long
+// before "nothing waits" is believed.
+constexpr qint64 kSettledMs = 200;
+}  // namespace
+
+qint64 frmZVServer::bytesWaitingForDevice() const {
+    qint64 chars = MSComm1.OutBufferCount();
+    for (const auto& l : listeners_) chars += l->worker.queuedChars() + l->readyChars;
+    return chars;
+}
+
+qint64 frmZVServer::bytesWaitingForClients() const {
+    return wskServer1.BytesToWrite() + wskServer2.BytesToWrite();
+}
+
+void frmZVServer::stopReceiving() {
+    // The thread's job in hand is still finished by its owner's destructor.
+    for (auto& l : listeners_) l->worker.dropQueued();
+}
+
+void frmZVServer::beginStop() {
+    if (stopFinished_) return;
+    if (stopTimer_ != nullptr) return finishStop();  // asked again: at once
+    stopClock_.start();
+    for (auto& l : listeners_) {
+        if (l->sock.State() == sck::Connected) {
+            l->sock.StopReading();  // the kernel keeps what comes now; closing resets it
+        } else {
+            l->sock.Close();
+            l->lamp->setFillColor(colour::WindowBackground);
+        }
+    }
+    for (QPushButton* b : {cmdListen, cmdClose, cmdSend}) b->setEnabled(false);
+    stopTimer_ = new QTimer(this);
+    connect(stopTimer_, &QTimer::timeout, this, &frmZVServer::pollStop);
+    stopTimer_->start(kPollMs);
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);  // results already deciphered
+    const qint64 device = bytesWaitingForDevice(), clients = bytesWaitingForClients();
+    if (device + clients == 0 && (!lastTaken_.isValid() || lastTaken_.elapsed() > kSettledMs))
+        return finishStop();
+    setStatus(QStringLiteral("stopping: %1 bytes wait for the device, %2 for clients (at most %3 s)")
+                  .arg(device)
+                  .arg(clients)
+                  .arg(stopDrainMs_ / 1000.0));
+}
+
+void frmZVServer::pollStop() {
+    const bool idle = bytesWaitingForDevice() == 0 && bytesWaitingForClients() == 0 &&
+                      lastTaken_.elapsed() > kSettledMs;
+    quietPolls_ = idle ? quietPolls_ + 1 : 0;
+    if (quietPolls_ >= 2 || stopClock_.elapsed() >= stopDrainMs_) finishStop();
+}
+
+void frmZVServer::finishStop() {
+    stopTimer_->stop();
+    stopTimer_->deleteLater();  // we may be in its timeout
+    stopTimer_ = nullptr;
+    stopFinished_ = true;
+    const qint64 device = bytesWaitingForDevice(), clients = bytesWaitingForClients();
+    stopReceiving();
+    // A client that still had bytes coming sees a reset, not a clean end.
+    for (auto& l : listeners_)
+        if (l->sock.BytesToWrite() > 0) l->sock.Reset();
+    const QString report =
+        device + clients == 0
+            ? QStringLiteral("stopped, everything delivered")
+            : QStringLiteral("stopped after %1 s: %2 bytes not written to the device, %3 bytes "
+                             "not sent to clients")
+                  .arg(stopClock_.elapsed() / 1000.0, 0, 'f', 1)
+                  .arg(device)
+                  .arg(clients);
+    setStatus(report);
+    emit stopped(device + clients, report);
+    if (stopClosesWindow_ && !inCloseEvent_) QTimer::singleShot(0, this, &QWidget::close);
+}
+
+}  // namespace zv
