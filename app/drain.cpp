@@ -56,10 +56,11 @@ void frmZVServer::beginStop() {
     const qint64 device = bytesWaitingForDevice(), clients = bytesWaitingForClients();
     if (device + clients == 0 && (!lastTaken_.isValid() || lastTaken_.elapsed() > kSettledMs))
         return finishStop();
-    setStatus(QStringLiteral("stopping: %1 bytes wait for the device, %2 for clients (at most %3 s)")
-                  .arg(device)
-                  .arg(clients)
-                  .arg(stopDrainMs_ / 1000.0));
+    setStatus(
+        QStringLiteral("stopping: %1 bytes wait for the device, %2 for clients (at most %3 s)")
+            .arg(device)
+            .arg(clients)
+            .arg(stopDrainMs_ / 1000.0));
 }
 
 void frmZVServer::pollStop() {
@@ -82,8 +83,9 @@ void frmZVServer::finishStop() {
     const QString report =
         device + clients == 0
             ? QStringLiteral("stopped, everything delivered")
-            : QStringLiteral("stopped after %1 s: %2 bytes not written to the device, %3 bytes "
-                             "not sent to clients")
+            : QStringLiteral(
+                  "stopped after %1 s: %2 bytes not written to the device, %3 bytes "
+                  "not sent to clients")
                   .arg(stopClock_.elapsed() / 1000.0, 0, 'f', 1)
                   .arg(device)
                   .arg(clients);

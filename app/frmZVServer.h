@@ -2,8 +2,8 @@
 // The one window. It owns every control and window field for its whole life;
 // its handlers are named after the object and the event. Members are defined
 // in the folder of the subsystem that owns them (app/, serial/, net/).
-#include <QList>
 #include <QElapsedTimer>
+#include <QList>
 #include <QMainWindow>
 #include <QString>
 #include <array>
@@ -306,10 +306,10 @@ class frmZVServer : public QMainWindow {
     void pollStop();
     void finishStop();
     int stopDrainMs_ = kStopDrainMs;
-    QTimer* stopTimer_ = nullptr;   // polls while a stop drains
-    QElapsedTimer stopClock_;       // since the stop began
-    QElapsedTimer lastTaken_;       // since bytes last came from a client
-    int quietPolls_ = 0;            // polls in a row that found nothing waiting
+    QTimer* stopTimer_ = nullptr;  // polls while a stop drains
+    QElapsedTimer stopClock_;      // since the stop began
+    QElapsedTimer lastTaken_;      // since bytes last came from a client
+    int quietPolls_ = 0;           // polls in a row that found nothing waiting
     bool stopFinished_ = false;
     bool stopClosesWindow_ = false;  // the stop began by closing the window
     bool inCloseEvent_ = false;

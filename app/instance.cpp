@@ -22,8 +22,9 @@ bool validInstanceName(const QString& name) {
 
 QString instanceSettingsPath(const QString& name) {
     const QString path = SettingsStore::defaultPath();
-    return name.isEmpty() ? path : QFileInfo(path).absolutePath() + QLatin1Char('/') + name +
-                                       QStringLiteral(".ini");
+    return name.isEmpty()
+               ? path
+               : QFileInfo(path).absolutePath() + QLatin1Char('/') + name + QStringLiteral(".ini");
 }
 
 InstanceLock::InstanceLock(const QString& name) {
@@ -52,18 +53,17 @@ InstanceLock::InstanceLock(const QString& name) {
         char pid[32] = {};
         const ssize_t n = ::pread(fd_, pid, sizeof pid - 1, 0);
         const QString owner = QString::fromLatin1(pid, n > 0 ? int(n) : 0).trimmed();
-        error_ = QStringLiteral("%1 is already running%2 (lock %3)")
-                     .arg(name.isEmpty() ? QStringLiteral("the default instance")
-                                         : QStringLiteral("instance \"%1\"").arg(name),
-                          owner.isEmpty() ? QString() : QStringLiteral(" as process ") + owner,
-                          path_);
+        error_ =
+            QStringLiteral("%1 is already running%2 (lock %3)")
+                .arg(name.isEmpty() ? QStringLiteral("the default instance")
+                                    : QStringLiteral("instance \"%1\"").arg(name),
+                     owner.isEmpty() ? QString() : QStringLiteral(" as process ") + owner, path_);
         return;
     }
     // Only for the message a second start gives: a failure here is no reason
     // to refuse the lock we hold.
     const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
-    if (::ftruncate(fd_, 0) == 0)
-        (void)!::pwrite(fd_, pid.constData(), size_t(pid.size()), 0);
+    if (::ftruncate(fd_, 0) == 0) (void)!::pwrite(fd_, pid.constData(), size_t(pid.size()), 0);
 }
 
 InstanceLock::~InstanceLock() {

@@ -28,18 +28,17 @@ constexpr char kHeadless[] = "--headless";
 // version. Returns the instance name ("" for the default one).
 QString parseCommandLine(const QCoreApplication& app) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Links one serial port to TCP clients with encrypted text envelopes.\n"
-                       "Everything is set in the window and kept in\n"
-                       "$XDG_CONFIG_HOME/Tandro ZV Server/Tandro ZV Server.ini (NAME.ini with --instance NAME)."));
+    parser.setApplicationDescription(QStringLiteral(
+        "Links one serial port to TCP clients with encrypted text envelopes.\n"
+        "Everything is set in the window and kept in\n"
+        "$XDG_CONFIG_HOME/Tandro ZV Server/Tandro ZV Server.ini (NAME.ini with --instance NAME)."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOption(QCommandLineOption(
         QStringLiteral("headless"),
-        QStringLiteral(
-            "Run without a window or display: the same start-up and relay, status "
-            "and message boxes as lines on standard error; SIGTERM or SIGINT ends it "
-            "after delivering what it took (at most 10 s; a second signal: at once).")));
+        QStringLiteral("Run without a window or display: the same start-up and relay, status "
+                       "and message boxes as lines on standard error; SIGTERM or SIGINT ends it "
+                       "after delivering what it took (at most 10 s; a second signal: at once).")));
     const QCommandLineOption instance(
         QStringLiteral("instance"),
         QStringLiteral("Run the bridge NAME (letters, digits, - _ .): its own settings file "
@@ -137,15 +136,15 @@ int runHeadless(zv::frmZVServer& window, const zv::SettingsStore& settings) {
         return 1;
     }
     QObject::connect(&window, &zv::frmZVServer::statusChanged, &zv::logLine);
-    QObject::connect(&termination, &zv::TerminationSignals::terminationRequested, &window,
-                     [&window](int number) {
-                         zv::logLine(QStringLiteral("ending on signal %1 (%2)%3")
-                                         .arg(number)
-                                         .arg(QString::fromLocal8Bit(strsignal(number)))
-                                         .arg(window.stopping() ? QStringLiteral(": at once")
-                                                                : QString()));
-                         window.beginStop();
-                     });
+    QObject::connect(
+        &termination, &zv::TerminationSignals::terminationRequested, &window,
+        [&window](int number) {
+            zv::logLine(QStringLiteral("ending on signal %1 (%2)%3")
+                            .arg(number)
+                            .arg(QString::fromLocal8Bit(strsignal(number)))
+                            .arg(window.stopping() ? QStringLiteral(": at once") : QString()));
+            window.beginStop();
+        });
     QObject::connect(&window, &zv::frmZVServer::stopped, &window, [&window](qint64 undelivered) {
         window.unloadUnshown();
         QCoreApplication::exit(undelivered > 0 ? 1 : 0);
@@ -220,8 +219,7 @@ int main(int argc, char** argv) {
                      });
     window.Form_Load();
     if (!instance.isEmpty())
-        window.setWindowTitle(zv::kAppTitle + QStringLiteral(" [") + instance +
-                              QLatin1Char(']'));
+        window.setWindowTitle(zv::kAppTitle + QStringLiteral(" [") + instance + QLatin1Char(']'));
     window.showAsStored();
     const int status = QApplication::exec();
     return status != 0 ? status : stopStatus;

@@ -203,8 +203,8 @@ void TcpWinsock::SendData(const QString& text) {
 void TcpWinsock::writeOut() {
     while (fd_ >= 0 && outHead_ < out_.size()) {
         // MSG_NOSIGNAL: a peer that reset gives EPIPE here, never SIGPIPE.
-        const ssize_t n = ::send(fd_, out_.constData() + outHead_, size_t(out_.size() - outHead_),
-                                 MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(fd_, out_.constData() + outHead_, size_t(out_.size() - outHead_), MSG_NOSIGNAL);
         if (n > 0) {
             outHead_ += n;
         } else if (n < 0 && errno == EINTR) {

@@ -352,8 +352,7 @@ QString SerialComm::Input() {
 }
 
 void SerialComm::setOutput(const QString& text) {
-    if (!PortOpen())
-        raise(errc::PortClosed, QStringLiteral("Port not open: %1").arg(portName()));
+    if (!PortOpen()) raise(errc::PortClosed, QStringLiteral("Port not open: %1").arg(portName()));
     // One byte per UTF-16 unit; a unit above U+00FF has no byte and goes out as '?'.
     const QByteArray bytes = text.toLatin1();
     if (bytes.isEmpty()) return;
@@ -432,6 +431,7 @@ void SerialComm::fail(const QString& why) {
         text += QStringLiteral("; %1 received bytes not yet read were discarded").arg(unread);
     if (OutBufferCount() > 0)
         text += QStringLiteral("; %1 bytes wait for it to come back").arg(OutBufferCount());
+    away_ = true;  // before the report: its handlers may queue more for the line
     emit portFailed(commPort_, text);
     waitForDevice(path_);
 }

@@ -360,7 +360,6 @@ TEST(ComPort, ChoosingAPortOpensItAt9600N81StoresItAndMovesTheMark) {
         EXPECT_TRUE(rig.comm->PortOpen() && rig.comm->CommPort() == n);
         EXPECT_EQ(checkedPorts(w), QList<int>{n});
     }
-    w.mnuPortsCom3_Click();
     SerialComm other([&](int) { return com3.a(); });  // another program holds COM3's device
     other.setCommPort(3);
     other.setPortOpen(true);

@@ -90,7 +90,9 @@ struct ServerProcess {
     bool start(const QString& passPhrase);
     // Waits until standard error holds `text`; `err` keeps all of it.
     bool waitForErr(const QString& text, int timeoutMs = 30000) {
-        return QTest::qWaitFor([&] { return err += process.readAllStandardError(), err.contains(text.toUtf8()); }, timeoutMs);
+        return QTest::qWaitFor(
+            [&] { return err += process.readAllStandardError(), err.contains(text.toUtf8()); },
+            timeoutMs);
     }
     QByteArray err;
     QString error;
