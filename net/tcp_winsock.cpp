@@ -201,12 +201,11 @@ void TcpWinsock::SendData(const QString& text) {
 }
 
 void TcpWinsock::writeOut() {
-    while (fd_ >= 0 && outHead_ < out_.size()) {
+    while (fd_ >= 0 && out_.size() > 0) {
         // MSG_NOSIGNAL: a peer that reset gives EPIPE here, never SIGPIPE.
-        const ssize_t n =
-            ::send(fd_, out_.constData() + outHead_, size_t(out_.size() - outHead_), MSG_NOSIGNAL);
+        const ssize_t n = ::send(fd_, out_.front(), size_t(out_.size()), MSG_NOSIGNAL);
         if (n > 0) {
-            outHead_ += n;
+            out_.drop(n);
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -217,17 +216,11 @@ void TcpWinsock::writeOut() {
             QMetaObject::invokeMethod(
                 this, [this, error, generation] { failed(error, generation); },
                 Qt::QueuedConnection);
-            break;
+            writable_->setEnabled(false);  // what waits is counted until Close()
+            return;
         } else {
             break;  // the kernel queue is full: the notifier says when it takes more
         }
-    }
-    if (outHead_ == out_.size()) {
-        out_.clear();
-        outHead_ = 0;
-    } else if (outHead_ > out_.size() / 2) {
-        out_.remove(0, outHead_);  // keep the queue's memory near what waits
-        outHead_ = 0;
     }
     if (writable_) writable_->setEnabled(BytesToWrite() > 0);
 }
@@ -268,7 +261,7 @@ QString TcpWinsock::LocalIP() const {
 }
 
 qint64 TcpWinsock::BytesToWrite() const {
-    return out_.size() - outHead_;
+    return out_.size();
 }
 
 void TcpWinsock::Reset() {
@@ -335,7 +328,11 @@ void TcpWinsock::onReadable() {
         emit dataArrival(received_.size());
         if (generation != generation_ || state_ != sck::Connected) return;  // handler closed
     }
-    if (error != 0) return failed(error, generation);
+    if (error != 0) {
+        peerEnded_ = true;  // nothing more comes: no more read attempts
+        updateReadable();
+        return failed(error, generation);
+    }
     if (ended) return peerEndedSending();
     updateReadable();
 }
@@ -387,7 +384,6 @@ void TcpWinsock::dropSocket() {
     writable_.reset();
     halfClose_.stop();
     out_.clear();
-    outHead_ = 0;
     peerEnded_ = false;
     stopped_ = false;
     if (fd_ < 0) return;

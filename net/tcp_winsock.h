@@ -25,6 +25,7 @@
 //
 // Handlers may call Close(), Accept() and Listen() from inside any of these
 // emissions, but must not delete the object there (use deleteLater()).
+#include "app/byte_queue.h"
 #include "net/winsock.h"
 
 #include <QAbstractSocket>
@@ -95,8 +96,7 @@ class TcpWinsock : public Winsock {
     int fd_ = -1;  // the accepted client's descriptor
     std::unique_ptr<QSocketNotifier> readable_, writable_;
     QByteArray received_;           // arrived, not yet taken by GetData()
-    QByteArray out_;                // for the peer; bytes before outHead_ are sent
-    qint64 outHead_ = 0;            // bytes
+    ByteQueue out_;                 // for the peer
     std::vector<qintptr> pending_;  // descriptors of requests being emitted
     quint64 generation_ = 0;        // bumped whenever fd_ changes
     std::int32_t localPort_ = 0;
@@ -104,7 +104,7 @@ class TcpWinsock : public Winsock {
     std::int16_t state_ = sck::Closed;
     bool reading_ = true;        // take bytes from the peer as they come
     bool stopped_ = false;       // StopReading(): no more bytes until Close()
-    bool peerEnded_ = false;     // the peer sent its FIN
+    bool peerEnded_ = false;     // the peer sent its FIN (or reading failed)
     bool acceptFailed_ = false;  // reported; said again only after a success
     QTimer halfClose_;           // from the peer's FIN to peerClosed()
 };

@@ -371,24 +371,17 @@ void SerialComm::setOutput(const QString& text) {
 }
 
 void SerialComm::writeQueued() {
-    while (port_.isOpen() && outHead_ < out_.size()) {
-        const ssize_t n = ::write(static_cast<int>(port_.handle()), out_.constData() + outHead_,
-                                  size_t(out_.size() - outHead_));
+    while (port_.isOpen() && out_.size() > 0) {
+        const ssize_t n =
+            ::write(static_cast<int>(port_.handle()), out_.front(), size_t(out_.size()));
         if (n > 0) {
-            outHead_ += n;
+            out_.drop(n);
         } else if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
             break;  // the tty is full: the notifier says when it takes more
         } else if (errno != EINTR) {
             fail(QString::fromLocal8Bit(std::strerror(errno)));
             return;
         }
-    }
-    if (outHead_ == out_.size()) {
-        out_.clear();
-        outHead_ = 0;
-    } else if (outHead_ > out_.size() / 2) {
-        out_.remove(0, outHead_);  // keep the queue's memory near what waits
-        outHead_ = 0;
     }
     if (writable_) writable_->setEnabled(OutBufferCount() > 0);
 }

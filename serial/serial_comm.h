@@ -11,6 +11,7 @@
 
 class QSocketNotifier;
 
+#include "app/byte_queue.h"
 #include "serial/mscomm.h"
 
 namespace zv {
@@ -64,7 +65,7 @@ class SerialComm : public MSComm {
     QString Input() override;
     void setOutput(const QString& text) override;
     qint64 InBufferCount() const override;
-    qint64 OutBufferCount() const override { return out_.size() - outHead_; }
+    qint64 OutBufferCount() const override { return out_.size(); }
     qint64 OutBufferSize() const override { return outputCap_; }
 
   private:
@@ -104,8 +105,7 @@ class SerialComm : public MSComm {
     bool failing_ = false;  // closing after an I/O error: report it once
     bool away_ = false;     // open as far as callers know; the device is missing
     QTimer reopen_;         // while away_: tries the device again
-    QByteArray out_;        // bytes for the line; those before outHead_ are written
-    qint64 outHead_ = 0;
+    ByteQueue out_;         // bytes for the line
     std::unique_ptr<QSocketNotifier> writable_;  // the tty takes bytes again
 };
 

@@ -106,10 +106,12 @@ TEST(Service, AcceptFailureHalfCloseAndALostLogReader) {
     ASSERT_TRUE(device.writeAll("OK\r"));
     EXPECT_EQ(first.receive(3), "OK\r");
 
-    // Standard error a pipe nobody reads: every log line raises SIGPIPE.
+    // Standard error a pipe nobody reads: every log line raises SIGPIPE,
+    // which ends a process that does not ignore it (as when it starts).
     ServerProcess deaf;
     deaf.headless = true;
     deaf.process.setChildProcessModifier([] {
+        (void)::signal(SIGPIPE, SIG_DFL);
         int pipe[2];
         if (::pipe(pipe) == 0) ::dup2(pipe[1], 2), ::close(pipe[0]), ::close(pipe[1]);
     });
