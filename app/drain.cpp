@@ -54,20 +54,22 @@ void frmZVServer::beginStop() {
     stopTimer_->start(kPollMs);
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);  // results already deciphered
     const qint64 device = bytesWaitingForDevice(), clients = bytesWaitingForClients();
-    if (device + clients == 0 && (!lastTaken_.isValid() || lastTaken_.elapsed() > kSettledMs))
-        return finishStop();
+    if (device + clients == 0 && settled()) return finishStop();
     setStatus(
         QStringLiteral("stopping: %1 bytes wait for the device, %2 for clients (at most %3 s)")
             .arg(device)
             .arg(clients)
-            .arg(stopDrainMs_ / 1000.0));
+            .arg(kStopDrainMs / 1000));
+}
+
+bool frmZVServer::settled() const {
+    return !lastTaken_.isValid() || lastTaken_.elapsed() > kSettledMs;
 }
 
 void frmZVServer::pollStop() {
-    const bool idle = bytesWaitingForDevice() == 0 && bytesWaitingForClients() == 0 &&
-                      lastTaken_.elapsed() > kSettledMs;
+    const bool idle = bytesWaitingForDevice() == 0 && bytesWaitingForClients() == 0 && settled();
     quietPolls_ = idle ? quietPolls_ + 1 : 0;
-    if (quietPolls_ >= 2 || stopClock_.elapsed() >= stopDrainMs_) finishStop();
+    if (quietPolls_ >= 2 || stopClock_.elapsed() >= kStopDrainMs) finishStop();
 }
 
 void frmZVServer::finishStop() {

@@ -274,7 +274,7 @@ void frmZVServer::connectControls() {
     connect(&MSComm1, &MSComm::inputOverflow, this, &frmZVServer::MSComm1_InputOverflow);
     connect(&MSComm1, &MSComm::portFailed, this, [this](int, const QString& description) {
         setStatus(QStringLiteral("com port closed: ") + description);
-        handleReady(0);  // what waited for the line now fails as on a closed port
+        handleReady(0);  // what waited for the line waits on for the device
         handleReady(1);
     });
     // Queued: at start-up the caption would be overwritten by Form_Load's own.

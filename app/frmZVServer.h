@@ -204,7 +204,6 @@ class frmZVServer : public QMainWindow {
     // --- Stopping without loss (app/drain.cpp) ---
     // How long a stop may go on delivering what was taken (milliseconds).
     static constexpr int kStopDrainMs = 10000;
-    void setStopDrainMs(int ms) { stopDrainMs_ = ms; }
     // Exit, closing the window and SIGTERM/SIGINT stop through here: nothing
     // new is taken (no listening, no reading), what was taken keeps going to
     // the device and to the clients until nothing waits or the bound passes,
@@ -305,7 +304,7 @@ class frmZVServer : public QMainWindow {
     // Stopping without loss (app/drain.cpp).
     void pollStop();
     void finishStop();
-    int stopDrainMs_ = kStopDrainMs;
+    bool settled() const;          // nothing came from a client for a while
     QTimer* stopTimer_ = nullptr;  // polls while a stop drains
     QElapsedTimer stopClock_;      // since the stop began
     QElapsedTimer lastTaken_;      // since bytes last came from a client

@@ -1,7 +1,6 @@
 // Entry point: builds the real controls, runs start-up, shows the one window
 // (or, with --headless, runs the same window unseen and logs to standard error).
 #include <dlfcn.h>
-#include <signal.h>
 
 #include <QApplication>
 #include <QCommandLineParser>
