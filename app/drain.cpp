@@ -41,7 +41,8 @@ void frmZVServer::beginStop() {
     if (stopTimer_ != nullptr) return finishStop();  // asked again: at once
     stopClock_.start();
     for (auto& l : listeners_) {
-        if (l->sock.State() == sck::Connected) {
+        // A client that left (state 8) is closed once its messages are handled.
+        if (l->sock.State() == sck::Connected || l->sock.State() == sck::Closing) {
             l->sock.StopReading();  // the kernel keeps what comes now; closing resets it
         } else {
             l->sock.Close();
