@@ -317,11 +317,12 @@ void TcpWinsock::onReadable() {
         const qsizetype at = received_.size();
         received_.resize(at + std::min(kReadChunk, kReadBufferBytes - at));
         const ssize_t n = ::read(fd_, received_.data() + at, size_t(received_.size() - at));
+        const int why = errno;
         received_.resize(at + std::max<ssize_t>(n, 0));
         if (n > 0) continue;
         if (n == 0) ended = true;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) error = errno;
+        if (n < 0 && why == EINTR) continue;
+        if (n < 0 && why != EAGAIN && why != EWOULDBLOCK) error = why;
         break;
     }
     if (received_.size() > before) {
