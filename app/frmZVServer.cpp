@@ -278,7 +278,18 @@ void frmZVServer::connectControls() {
     connect(&MSComm1, &MSComm::inputOverflow, this, &frmZVServer::MSComm1_InputOverflow);
     connect(&MSComm1, &MSComm::portFailed, this, [this](int, const QString& description) {
         setStatus(QStringLiteral("com port closed: ") + description);
-        pumpBoth();  // what waited for the line now fails as on a closed port
+        pumpBoth();  // what waited for the line waits on for the device
+    });
+    // Queued: at start-up the caption would be overwritten by Form_Load's own.
+    connect(
+        &MSComm1, &MSComm::portWaiting, this,
+        [this](int n, const QString& device) {
+            if (MSComm1.PortOpen() && MSComm1.CommPort() == n)
+                setStatus(QStringLiteral("com port %1 waiting for %2").arg(n).arg(device));
+        },
+        Qt::QueuedConnection);
+    connect(&MSComm1, &MSComm::portReopened, this, [this](int n, const QString& device) {
+        setStatus(QStringLiteral("com port %1 reopened: %2").arg(n).arg(device));
     });
     // Room on the serial line: messages that waited for it go on.
     connect(&MSComm1, &MSComm::outputWritten, this, &frmZVServer::pumpBoth);
@@ -289,11 +300,16 @@ void frmZVServer::connectControls() {
         connect(&s, &Winsock::peerClosed, this, [this, i] { clientClosed(i); });
         connect(&s, &Winsock::socketError, this,
                 [this, i](int number, const QString& d) { socketError(i, number, d); });
-        connect(&s, &Winsock::dataArrival, this,
-                [this, i](qint64 bytesTotal) { dataArrival(i, bytesTotal); });
+        connect(&s, &Winsock::dataArrival, this, [this, i](qint64 bytesTotal) {
+            lastTaken_.start();
+            dataArrival(i, bytesTotal);
+        });
         connect(&listener(i).quiet, &QTimer::timeout, this, [this, i] {
             if (!listener(i).streams.empty()) listener(i).streams.back()->release(Password);
             pump(i);
+        });
+        connect(&s, &Winsock::acceptFailed, this, [this, i](int, const QString& why) {
+            setStatus(listener(i).name + QStringLiteral(" accept failed, still listening: ") + why);
         });
     }
 }
@@ -344,6 +360,15 @@ void frmZVServer::setLeft(float twips) {
 }
 
 void frmZVServer::closeEvent(QCloseEvent* event) {
+    if (!unloaded_ && !stopFinished_) {  // first deliver what was taken
+        stopClosesWindow_ = inCloseEvent_ = true;
+        beginStop();
+        inCloseEvent_ = false;
+        if (!stopFinished_) {
+            event->ignore();  // finishStop() closes the window
+            return;
+        }
+    }
     if (!unloaded_) {
         std::int16_t cancel = 0;
         Form_Unload(cancel);

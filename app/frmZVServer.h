@@ -2,6 +2,7 @@
 // The one window. It owns every control and window field for its whole life;
 // its handlers are named after the object and the event. Members are defined
 // in the folder of the subsystem that owns them (app/, serial/, net/).
+#include <QElapsedTimer>
 #include <QList>
 #include <QMainWindow>
 #include <QString>
@@ -20,6 +21,7 @@ class QIcon;
 class QLabel;
 class QMenu;
 class QPushButton;
+class QTimer;
 
 namespace zv {
 
@@ -205,18 +207,37 @@ class frmZVServer : public QMainWindow {
     // as text after this long without a read (milliseconds): longer than TCP
     // takes to resend a lost segment, so a header cut there is not lost.
     static constexpr int kQuietMs = 250;
-    // Received bytes on their way to the device: in the streams, waiting for
-    // the serial line, and queued by the serial control.
-    qint64 bytesWaitingForDevice() const;
 
     // Bytes a client may leave unread (Qt's send queue) before it is dropped.
     static constexpr qint64 kMaxClientBacklog = 4 * 1024 * 1024;
     void setMaxClientBacklog(qint64 bytes) { maxClientBacklog_ = bytes > 0 ? bytes : 1; }
     qint64 maxClientBacklog() const { return maxClientBacklog_; }
 
+    // --- Stopping without loss (app/drain.cpp) ---
+    // How long a stop may go on delivering what was taken (milliseconds).
+    static constexpr int kStopDrainMs = 10000;
+    // Exit, closing the window and SIGTERM/SIGINT stop through here: nothing
+    // new is taken (no listening, no reading), what was taken keeps going to
+    // the device and to the clients until nothing waits or the bound passes,
+    // then stopped() says what was not delivered. Asked again while stopping:
+    // ends at once.
+    void beginStop();
+    bool stopping() const { return stopTimer_ != nullptr; }
+    // Received bytes on their way to the device: in the streams, waiting for
+    // the serial line, and queued by the serial control.
+    qint64 bytesWaitingForDevice() const;
+    // Bytes for clients: device bytes waiting for a key, and bytes queued
+    // and not yet handed to the kernel.
+    qint64 bytesWaitingForClients() const;
+    // Drops what the streams still hold, so no derivation is waited for.
+    void stopReceiving();
+
   signals:
     // Every caption given to lblStatus, as it is set.
     void statusChanged(const QString& caption);
+    // The stop is over: `undelivered` bytes waited still (0: nothing lost);
+    // `report` is the last status caption, which says so.
+    void stopped(qint64 undelivered, const QString& report);
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -338,6 +359,18 @@ class frmZVServer : public QMainWindow {
     void loadTrafficTools(QStringList& notices);  // at start-up: settings to view, trace, filter
     void applyView();
     std::unique_ptr<TrafficTrace> trace_;
+
+    // Stopping without loss (app/drain.cpp).
+    void pollStop();
+    void finishStop();
+    bool settled() const;          // nothing came from a client for a while
+    QTimer* stopTimer_ = nullptr;  // polls while a stop drains
+    QElapsedTimer stopClock_;      // since the stop began
+    QElapsedTimer lastTaken_;      // since bytes last came from a client
+    int quietPolls_ = 0;           // polls in a row that found nothing waiting
+    bool stopFinished_ = false;
+    bool stopClosesWindow_ = false;  // the stop began by closing the window
+    bool inCloseEvent_ = false;
 };
 
 }  // namespace zv

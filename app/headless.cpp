@@ -22,18 +22,27 @@ void onTerminationSignal(int number) {
     errno = saved;
 }
 
+QString logInstance;  // "[NAME] " or empty
+
 QString systemError(const char* what) {
     return QString::fromLatin1(what) + QStringLiteral(": ") +
            QString::fromLocal8Bit(std::strerror(errno));
 }
 }  // namespace
 
+void setLogInstance(const QString& name) {
+    logInstance = name.isEmpty() ? QString() : QLatin1Char('[') + name + QStringLiteral("] ");
+}
+
 void logLine(const QString& text) {
-    QString line = text;
+    QString line = logInstance + text;
     line.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
     const QString stamp = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
-    std::fprintf(stderr, "%s %s\n", qPrintable(stamp), line.toLocal8Bit().constData());
-    std::fflush(stderr);
+    // With SIGPIPE ignored a write to a reader that went away fails with
+    // EPIPE; the program goes on, and a later reader gets later lines.
+    if (std::fprintf(stderr, "%s %s\n", qPrintable(stamp), line.toLocal8Bit().constData()) < 0 ||
+        std::fflush(stderr) != 0)
+        std::clearerr(stderr);
 }
 
 int LogDialogs::MsgBox(const QString& prompt, int /*flags*/, const QString& title) {

@@ -11,8 +11,10 @@ class QSocketNotifier;
 namespace zv {
 
 // Writes "<UTC time, ISO 8601> <text>" as one line to standard error; line
-// breaks inside `text` become blanks.
+// breaks inside `text` become blanks. With an instance name set, the line is
+// "<time> [NAME] <text>". A failed write (the reader went away) is ignored.
 void logLine(const QString& text);
+void setLogInstance(const QString& name);
 
 // Boxes as log lines "<title>: <prompt>"; each takes its default answer
 // (a message box OK, an input box Cancel), so the program goes on.

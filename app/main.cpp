@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,9 +13,11 @@
 #include "app/frmZVServer.h"
 #include "app/hangup_signal.h"
 #include "app/headless.h"
+#include "app/instance.h"
 #include "app/settings_store.h"
 #include "app/traffic_trace.h"
 #include "net/tcp_winsock.h"
+#include "net/winsock.h"
 #include "serial/com_devices.h"
 #include "serial/serial_comm.h"
 
@@ -22,21 +25,34 @@ namespace {
 
 constexpr char kHeadless[] = "--headless";
 
-// The program's own options: --headless and --trace besides help and
-// version. Returns the --trace file, empty without one.
-QString parseCommandLine(const QCoreApplication& app) {
+// What the command line chose besides Qt's own options.
+struct CommandLine {
+    QString instance;  // "" for the default one
+    QString trace;     // --trace FILE; empty without one
+};
+
+// The program's own options: --headless, --instance and --trace besides help
+// and version.
+CommandLine parseCommandLine(const QCoreApplication& app) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Links one serial port to TCP clients with encrypted text envelopes.\n"
-                       "Everything is set in the window and kept in\n"
-                       "$XDG_CONFIG_HOME/Tandro ZV Server/Tandro ZV Server.ini."));
+    parser.setApplicationDescription(QStringLiteral(
+        "Links one serial port to TCP clients with encrypted text envelopes.\n"
+        "Everything is set in the window and kept in\n"
+        "$XDG_CONFIG_HOME/Tandro ZV Server/Tandro ZV Server.ini (NAME.ini with --instance NAME)."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOption(QCommandLineOption(
         QStringLiteral("headless"),
-        QStringLiteral(
-            "Run without a window or display: the same start-up and relay, status "
-            "and message boxes as lines on standard error; SIGTERM or SIGINT ends it.")));
+        QStringLiteral("Run without a window or display: the same start-up and relay, status "
+                       "and message boxes as lines on standard error; SIGTERM or SIGINT ends it "
+                       "after delivering what it took (at most 10 s; a second signal: at once).")));
+    const QCommandLineOption instance(
+        QStringLiteral("instance"),
+        QStringLiteral("Run the bridge NAME (letters, digits, - _ .): its own settings file "
+                       "NAME.ini in the same folder, NAME in the title and on every log line, "
+                       "one program per NAME."),
+        QStringLiteral("NAME"));
+    parser.addOption(instance);
     const QCommandLineOption trace(
         QStringLiteral("trace"),
         QStringLiteral("Append every block both ways to FILE (in place of the \"trace file\" "
@@ -50,7 +66,14 @@ QString parseCommandLine(const QCoreApplication& app) {
                      qPrintable(QCoreApplication::applicationName()));
         std::exit(2);
     }
-    return parser.value(trace);
+    const QString name = parser.value(instance);
+    if (parser.isSet(instance) && !zv::validInstanceName(name)) {
+        std::fprintf(stderr,
+                     "%s: --instance \"%s\": use 1 to 64 letters, digits, '-', '_' or '.'\n",
+                     qPrintable(QCoreApplication::applicationName()), qPrintable(name));
+        std::exit(2);
+    }
+    return {name, parser.value(trace)};
 }
 
 bool hasArgument(int argc, char** argv, const char* name) {
@@ -107,25 +130,50 @@ bool displayAvailable(int argc, char** argv) {
     return display != nullptr && *display != '\0' && xServerAnswers(display);
 }
 
-// The window is built and loaded but never shown; SIGTERM or SIGINT ends the
-// run as Exit would, without the position.
-int runHeadless(zv::frmZVServer& window, const QString& settingsPath, const QString& trace) {
+// Whether the listeners of the stored mode listen after start-up.
+bool listening(const zv::frmZVServer& window) {
+    const bool one = window.wskServer1.State() == zv::sck::Listening;
+    return window.netport == u"3" ? one && window.wskServer2.State() == zv::sck::Listening : one;
+}
+
+// The window is built and loaded but never shown. SIGTERM or SIGINT stops as
+// Exit would, without the position. Status 1 when the start cannot serve
+// (nothing listens) or a stop could not deliver everything.
+int runHeadless(zv::frmZVServer& window, const zv::SettingsStore& settings, const QString& trace) {
     zv::TerminationSignals termination;
     if (!termination.ok()) {
         zv::logLine(termination.error());
         return 1;
     }
+    if (const QString why = settings.readError(); !why.isEmpty()) {
+        zv::logLine(why + QStringLiteral("; ending with status 1"));
+        return 1;
+    }
     QObject::connect(&window, &zv::frmZVServer::statusChanged, &zv::logLine);
-    QObject::connect(&termination, &zv::TerminationSignals::terminationRequested, &window,
-                     [&window](int number) {
-                         zv::logLine(QStringLiteral("ending on signal %1 (%2)")
-                                         .arg(number)
-                                         .arg(QString::fromLocal8Bit(strsignal(number))));
-                         window.unloadUnshown();
-                         QCoreApplication::exit(0);
-                     });
-    zv::logLine(QStringLiteral("running without a window, settings in ") + settingsPath);
+    QObject::connect(
+        &termination, &zv::TerminationSignals::terminationRequested, &window,
+        [&window](int number) {
+            zv::logLine(QStringLiteral("ending on signal %1 (%2)%3")
+                            .arg(number)
+                            .arg(QString::fromLocal8Bit(strsignal(number)))
+                            .arg(window.stopping() ? QStringLiteral(": at once") : QString()));
+            window.beginStop();
+        });
+    QObject::connect(&window, &zv::frmZVServer::stopped, &window, [&window](qint64 undelivered) {
+        window.unloadUnshown();
+        QCoreApplication::exit(undelivered > 0 ? 1 : 0);
+    });
+    zv::logLine(QStringLiteral("running without a window, settings in ") + settings.path());
     window.Form_Load();
+    if (!listening(window)) {
+        zv::logLine(window.autoconnect == u"1"
+                        ? QStringLiteral("cannot serve: a listener could not start (see above); "
+                                         "ending with status 1")
+                        : QStringLiteral("cannot serve: automatic listening is off (autoconnect=1 "
+                                         "in the settings turns it on); ending with status 1"));
+        window.unloadUnshown();
+        return 1;
+    }
     if (!trace.isEmpty()) window.traceTo(trace);
     zv::HangupSignal hangup;  // logrotate moved the trace file: start a new one
     if (!hangup.error().isEmpty()) zv::logLine(QStringLiteral("SIGHUP: ") + hangup.error());
@@ -139,6 +187,9 @@ int runHeadless(zv::frmZVServer& window, const QString& settingsPath, const QStr
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader of standard error that goes away (a logger restarting) must not
+    // end the program; sockets send with MSG_NOSIGNAL besides.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     if (asksForInfoOnly(argc, argv)) {
         // Answered without a display: the window system is not started.
         QCoreApplication info(argc, argv);
@@ -155,13 +206,18 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     QApplication::setApplicationVersion(QStringLiteral(ZV_VERSION));
-    // Qt's own options (-platform, ...) are gone by now.
-    const QString trace = parseCommandLine(app);
+    const auto [instance, trace] = parseCommandLine(app);  // Qt's own options are gone by now
     QApplication::setApplicationName(zv::kAppTitle);
     QApplication::setWindowIcon(zv::appIcon());
+    zv::setLogInstance(instance);
 
-    const QString settingsPath = zv::SettingsStore::defaultPath();
-    zv::SettingsStore settings(settingsPath);
+    zv::InstanceLock lock(instance);
+    if (!lock.ok()) {
+        zv::logLine(lock.error() + QStringLiteral("; ending with status 1"));
+        if (!headless) zv::QtDialogs().MsgBox(lock.error(), zv::mb::Information, zv::kAppTitle);
+        return 1;
+    }
+    zv::SettingsStore settings(zv::instanceSettingsPath(instance));
     zv::SerialComm comm(zv::comDeviceResolver(settings));
     zv::TcpWinsock server1;
     zv::TcpWinsock server2;
@@ -171,9 +227,22 @@ int main(int argc, char** argv) {
     zv::frmZVServer window(dialogs, settings, comm, server1, server2);
     windowDialogs.setParent(&window);
 
-    if (headless) return runHeadless(window, settingsPath, trace);
+    if (headless) return runHeadless(window, settings, trace);
+    // SIGTERM and SIGINT close the window as Exit would; a second one at once.
+    zv::TerminationSignals termination;
+    QObject::connect(&termination, &zv::TerminationSignals::terminationRequested, &window,
+                     [&window] { window.close(); });
+    int stopStatus = 0;
+    QObject::connect(&window, &zv::frmZVServer::stopped, &window,
+                     [&stopStatus](qint64 undelivered, const QString& report) {
+                         if (undelivered > 0) zv::logLine(report);
+                         stopStatus = undelivered > 0 ? 1 : 0;
+                     });
     window.Form_Load();
     if (!trace.isEmpty()) window.traceTo(trace);
+    if (!instance.isEmpty())
+        window.setWindowTitle(zv::kAppTitle + QStringLiteral(" [") + instance + QLatin1Char(']'));
     window.showAsStored();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    return status != 0 ? status : stopStatus;
 }

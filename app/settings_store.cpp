@@ -1,6 +1,7 @@
 #include "app/settings_store.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
@@ -56,6 +57,17 @@ QString SettingsStore::GetSetting(const QString& key, const QString& defaultValu
     const QString stored = findKey(key);
     if (stored.isEmpty()) return defaultValue;
     return settings_->value(stored).toString();
+}
+
+QString SettingsStore::readError() const {
+    QFile file(path_);
+    if (!file.exists()) return {};
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot read the settings %1: %2").arg(path_, file.errorString());
+    settings_->sync();
+    if (settings_->status() == QSettings::FormatError)
+        return QStringLiteral("the settings %1 are not an INI file").arg(path_);
+    return {};
 }
 
 QString SettingsStore::makePrivate() {

@@ -29,6 +29,10 @@ class SettingsStore {
     // Returns what it did or could not do, for the operator; empty: nothing.
     QString makePrivate();
 
+    // Why an existing file cannot be read (no permission, not an INI file);
+    // empty when it can, or does not exist yet.
+    QString readError() const;
+
     // The stored value, or `defaultValue` when the key does not exist.
     QString GetSetting(const QString& key, const QString& defaultValue) const;
     // Raises zv::Error(errc::FileAccess, ...) when the file cannot be written.

@@ -31,6 +31,10 @@ void frmZVServer::clientClosed(int index) {
     trapStatus(l.name + QStringLiteral(" close error"), [&] {
         l.sock.Close();
         setStatus(l.name + QStringLiteral(" closed"));
+        if (stopping() || stopFinished_) {  // a stop takes no new client
+            l.lamp->setFillColor(colour::WindowBackground);
+            return;
+        }
         l.sock.Listen();
         setStatus(QStringLiteral("listening on ") + l.name);
         l.lamp->setFillColor(colour::Yellow);

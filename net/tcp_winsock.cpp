@@ -2,6 +2,7 @@
 
 #include "cipher/error.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -9,8 +10,8 @@
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkInterface>
+#include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QtGlobal>
 #include <algorithm>
 #include <cerrno>
@@ -29,9 +30,10 @@ constexpr const char* kWrongState =
 constexpr int kKeepIdle = 60;
 constexpr int kKeepInterval = 10;
 constexpr int kKeepCount = 3;
-// Bytes Qt may hold from the peer before it stops reading from the kernel
-// (TCP flow control then slows the sender), and so the most one GetData gives.
+// Bytes held from the peer before reading from the kernel stops (TCP flow
+// control then slows the sender), and so the most one GetData gives.
 constexpr qint64 kReadBufferBytes = 256 * 1024;
+constexpr qint64 kReadChunk = 64 * 1024;
 
 std::string portSuffix(std::int32_t port) {
     return " (port " + std::to_string(port) + ")";
@@ -69,8 +71,10 @@ void tuneAccepted(qintptr descriptor) {
     }
 }
 
-int errorNumber(QAbstractSocket::SocketError error) {
-    return error == QAbstractSocket::AddressInUseError ? errc::AddressInUse : errc::SocketFailure;
+// The peer is gone rather than the connection broken on our side.
+bool peerGone(int error) {
+    return error == ECONNRESET || error == EPIPE || error == ETIMEDOUT || error == EHOSTUNREACH ||
+           error == ENETUNREACH;
 }
 
 }  // namespace
@@ -90,6 +94,9 @@ class TcpWinsock::Server final : public QTcpServer {
 
 TcpWinsock::TcpWinsock(QObject* parent) : Winsock(parent), server_(new Server(this)) {
     connect(server_, &QTcpServer::acceptError, this, &TcpWinsock::onAcceptError);
+    halfClose_.setSingleShot(true);
+    halfClose_.setInterval(kHalfCloseMs);
+    connect(&halfClose_, &QTimer::timeout, this, &TcpWinsock::endByPeer);
 }
 
 TcpWinsock::~TcpWinsock() {
@@ -110,20 +117,27 @@ std::int32_t TcpWinsock::LocalPort() const {
     return server_->isListening() ? static_cast<std::int32_t>(server_->serverPort()) : localPort_;
 }
 
-void TcpWinsock::Listen() {
-    if (state_ != sck::Closed) throw Error(errc::NotConnected, kWrongState);
-    if (localPort_ < 0 || localPort_ > 65535) {
-        throw Error(errc::InvalidPropertyValue, "Invalid property value" + portSuffix(localPort_));
-    }
+// Binds and listens on LocalPort; false with the reason's error raised.
+bool TcpWinsock::listenSocket(QString* why) {
     QHostAddress address(QHostAddress::Any);
     if (!bindAddress_.isEmpty() && !address.setAddress(bindAddress_)) {
         throw Error(
             errc::AddressNotAvailable,
             "Address not available: \"" + bindAddress_.toStdString() + "\" is not an IP address");
     }
-    if (!server_->listen(address, static_cast<quint16>(localPort_))) {
+    if (server_->listen(address, static_cast<quint16>(localPort_))) return true;
+    if (why != nullptr) *why = server_->errorString();
+    return false;
+}
+
+void TcpWinsock::Listen() {
+    if (state_ != sck::Closed) throw Error(errc::NotConnected, kWrongState);
+    if (localPort_ < 0 || localPort_ > 65535) {
+        throw Error(errc::InvalidPropertyValue, "Invalid property value" + portSuffix(localPort_));
+    }
+    QString why;
+    if (!listenSocket(&why)) {
         const QAbstractSocket::SocketError error = server_->serverError();
-        const std::string text = server_->errorString().toStdString();
         server_->close();
         if (error == QAbstractSocket::AddressInUseError) {
             throw Error(errc::AddressInUse, "Address in use" + portSuffix(localPort_));
@@ -133,7 +147,7 @@ void TcpWinsock::Listen() {
                                                        bindAddress_.toStdString() +
                                                        portSuffix(localPort_));
         }
-        throw Error(errc::SocketFailure, text + portSuffix(localPort_));
+        throw Error(errc::SocketFailure, why.toStdString() + portSuffix(localPort_));
     }
     if (localPort_ == 0) localPort_ = server_->serverPort();
     state_ = sck::Listening;
@@ -154,46 +168,67 @@ void TcpWinsock::Accept(std::int32_t requestID) {
         throw Error(errc::NotConnected, std::string(kWrongState) + " (unknown request id " +
                                             std::to_string(requestID) + ")");
     }
-    const qintptr descriptor = *it;
+    const int descriptor = static_cast<int>(*it);
     pending_.erase(it);
     Close();  // one object serves one client
 
-    auto* socket = new QTcpSocket(this);
-    if (!socket->setSocketDescriptor(descriptor)) {
-        const std::string text = socket->errorString().toStdString();
-        delete socket;
+    const int flags = ::fcntl(descriptor, F_GETFL);
+    if (flags < 0 || ::fcntl(descriptor, F_SETFL, flags | O_NONBLOCK) != 0) {
+        const std::string text = std::strerror(errno);
         closeDescriptor(descriptor);
         throw Error(errc::SocketFailure, text);
     }
     tuneAccepted(descriptor);
-    socket->setReadBufferSize(kReadBufferBytes);
+    fd_ = descriptor;
+    readable_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
+    connect(readable_.get(), &QSocketNotifier::activated, this, &TcpWinsock::onReadable);
+    writable_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Write);
+    writable_->setEnabled(false);
+    connect(writable_.get(), &QSocketNotifier::activated, this, &TcpWinsock::writeOut);
     reading_ = true;
-    connect(socket, &QTcpSocket::readyRead, this, &TcpWinsock::onReadyRead);
-    connect(socket, &QTcpSocket::errorOccurred, this, &TcpWinsock::onSocketError);
-    connect(socket, &QTcpSocket::disconnected, this, &TcpWinsock::onDisconnected);
-    socket_ = socket;
     ++generation_;
     state_ = sck::Connected;
 }
 
 void TcpWinsock::SendData(const QString& text) {
-    if (state_ != sck::Connected || socket_ == nullptr)
-        throw Error(errc::NotConnected, kWrongState);
+    if (state_ != sck::Connected || fd_ < 0) throw Error(errc::NotConnected, kWrongState);
     const QByteArray bytes = text.toLatin1();  // one byte per character; above 0xFF gives '?'
     if (bytes.isEmpty()) return;
-    if (socket_->write(bytes) != bytes.size()) {
-        throw Error(errc::SocketFailure, socket_->errorString().toStdString());
-    }
+    out_.append(bytes);
     // To the kernel now, not on the next event-loop pass: the handler may go
-    // on for milliseconds (another derivation, a pane redraw). false only means
-    // the kernel queue is full; Qt writes the rest when it drains.
-    static_cast<void>(socket_->flush());
+    // on for milliseconds (another derivation, a pane redraw).
+    if (BytesToWrite() == bytes.size()) writeOut();
+}
+
+void TcpWinsock::writeOut() {
+    while (fd_ >= 0 && out_.size() > 0) {
+        // MSG_NOSIGNAL: a peer that reset gives EPIPE here, never SIGPIPE.
+        const ssize_t n = ::send(fd_, out_.front(), size_t(out_.size()), MSG_NOSIGNAL);
+        if (n > 0) {
+            out_.drop(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            // Reported from the event loop: the caller may be a handler that
+            // goes on with this connection.
+            const int error = errno;
+            const quint64 generation = generation_;
+            QMetaObject::invokeMethod(
+                this, [this, error, generation] { failed(error, generation); },
+                Qt::QueuedConnection);
+            writable_->setEnabled(false);  // what waits is counted until Close()
+            return;
+        } else {
+            break;  // the kernel queue is full: the notifier says when it takes more
+        }
+    }
+    if (writable_) writable_->setEnabled(BytesToWrite() > 0);
 }
 
 QString TcpWinsock::GetData() {
-    if (socket_ != nullptr) takeSocketBytes();
     QString text = QString::fromLatin1(received_);
     received_.clear();
+    updateReadable();
     return text;
 }
 
@@ -226,32 +261,44 @@ QString TcpWinsock::LocalIP() const {
 }
 
 qint64 TcpWinsock::BytesToWrite() const {
-    return socket_ != nullptr ? socket_->bytesToWrite() : 0;
+    return out_.size();
 }
 
 void TcpWinsock::Reset() {
-    if (socket_ != nullptr) {
+    if (fd_ >= 0) {
         // A zero linger time makes close() send a reset and drop the unsent bytes.
         const linger now{1, 0};
-        if (::setsockopt(static_cast<int>(socket_->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now,
-                         sizeof now) != 0)
+        if (::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now) != 0)
             qWarning("TcpWinsock: setsockopt SO_LINGER failed: %s", std::strerror(errno));
     }
     Close();
 }
 
 void TcpWinsock::setReading(bool on) {
-    if (reading_ == on) return;
     reading_ = on;
-    // Bytes Qt kept while we did not read go now; taking them lets Qt read on.
-    if (on && socket_ != nullptr && takeSocketBytes()) emit dataArrival(received_.size());
+    updateReadable();
+}
+
+void TcpWinsock::StopReading() {
+    stopped_ = true;
+    server_->close();
+    updateReadable();
+}
+
+// Reads while bytes are wanted and there is room for them; the kernel keeps
+// the rest (and TCP flow control slows the sender).
+void TcpWinsock::updateReadable() {
+    if (readable_)
+        readable_->setEnabled(reading_ && !stopped_ && !peerEnded_ &&
+                              received_.size() < kReadBufferBytes);
 }
 
 qintptr TcpWinsock::SocketHandle() const {
-    return socket_ != nullptr ? socket_->socketDescriptor() : -1;
+    return fd_;
 }
 
 void TcpWinsock::onIncoming(qintptr descriptor) {
+    acceptFailed_ = false;
     if (const QHostAddress peer = peerAddress(descriptor); !allowed_.allows(peer)) {
         closeDescriptor(descriptor);  // the listener keeps listening for an allowed client
         emit clientRefused(peer.isNull() ? QStringLiteral("(gone)") : peer.toString());
@@ -266,49 +313,71 @@ void TcpWinsock::onIncoming(qintptr descriptor) {
     }
 }
 
-bool TcpWinsock::takeSocketBytes() {
-    const QByteArray bytes = socket_->readAll();
-    received_ += bytes;
-    return !bytes.isEmpty();
-}
-
-void TcpWinsock::onReadyRead() {
-    if (!reading_ || !takeSocketBytes()) return;
-    emit dataArrival(received_.size());
-}
-
-void TcpWinsock::onSocketError(QAbstractSocket::SocketError error) {
-    if (state_ != sck::Connected) return;  // already reported
-    switch (error) {
-        case QAbstractSocket::RemoteHostClosedError:  // FIN or reset
-        case QAbstractSocket::NetworkError:           // e.g. keepalive gave up: ETIMEDOUT
-        case QAbstractSocket::SocketTimeoutError:
-            endByPeer();
-            return;
-        default:
-            enterError(errorNumber(error), socket_->errorString());
-            return;
-    }
-}
-
-void TcpWinsock::onDisconnected() {
-    if (state_ == sck::Connected) endByPeer();
-}
-
-void TcpWinsock::endByPeer() {
+void TcpWinsock::onReadable() {
     const quint64 generation = generation_;
-    // Bytes Qt read while the dataArrival handler ran (readyRead does not
-    // recurse) would otherwise be lost with the connection.
-    if (takeSocketBytes()) {
+    bool ended = false;
+    int error = 0;
+    const qsizetype before = received_.size();
+    while (fd_ >= 0 && received_.size() < kReadBufferBytes) {
+        const qsizetype at = received_.size();
+        received_.resize(at + std::min(kReadChunk, kReadBufferBytes - at));
+        const ssize_t n = ::read(fd_, received_.data() + at, size_t(received_.size() - at));
+        const int why = errno;
+        received_.resize(at + std::max<ssize_t>(n, 0));
+        if (n > 0) continue;
+        if (n == 0) ended = true;
+        if (n < 0 && why == EINTR) continue;
+        if (n < 0 && why != EAGAIN && why != EWOULDBLOCK) error = why;
+        break;
+    }
+    if (received_.size() > before) {
         emit dataArrival(received_.size());
         if (generation != generation_ || state_ != sck::Connected) return;  // handler closed
     }
+    if (error != 0) {
+        peerEnded_ = true;  // nothing more comes: no more read attempts
+        updateReadable();
+        return failed(error, generation);
+    }
+    if (ended) return peerEndedSending();
+    updateReadable();
+}
+
+// The peer sent its FIN. It may still read (a shell pipe into socat shuts
+// down its sending side and waits for the answer), so the connection stays
+// for sending; the port takes a new client meanwhile.
+void TcpWinsock::peerEndedSending() {
+    peerEnded_ = true;
+    updateReadable();
+    halfClose_.start();
+    QString why;
+    if (!stopped_ && !server_->isListening() && !listenSocket(&why))
+        qWarning("TcpWinsock: cannot listen again on port %d yet: %s", localPort_, qPrintable(why));
+}
+
+void TcpWinsock::failed(int error, quint64 generation) {
+    if (generation != generation_ || state_ != sck::Connected) return;  // already over
+    if (peerGone(error)) return endByPeer();
+    enterError(errc::SocketFailure, QString::fromLocal8Bit(std::strerror(error)));
+}
+
+void TcpWinsock::endByPeer() {
+    if (state_ != sck::Connected) return;
+    halfClose_.stop();
     state_ = sck::Closing;
     emit peerClosed();
 }
 
-void TcpWinsock::onAcceptError(QAbstractSocket::SocketError error) {
-    enterError(errorNumber(error), server_->errorString());
+void TcpWinsock::onAcceptError(QAbstractSocket::SocketError /*error*/) {
+    // Qt pauses accepting after a failed accept(); the listening socket is
+    // fine, and the waiting client stays queued in the kernel until a
+    // descriptor is free again.
+    const QString why = server_->errorString();
+    QTimer::singleShot(kAcceptRetryMs, this, [this] {
+        if (server_->isListening()) server_->resumeAccepting();
+    });
+    if (std::exchange(acceptFailed_, true)) return;
+    emit acceptFailed(errc::SocketFailure, why);
 }
 
 void TcpWinsock::enterError(int number, const QString& description) {
@@ -317,13 +386,16 @@ void TcpWinsock::enterError(int number, const QString& description) {
 }
 
 void TcpWinsock::dropSocket() {
-    if (socket_ == nullptr) return;
-    QTcpSocket* socket = socket_;
-    socket_ = nullptr;
+    readable_.reset();
+    writable_.reset();
+    halfClose_.stop();
+    out_.clear();
+    peerEnded_ = false;
+    stopped_ = false;
+    if (fd_ < 0) return;
+    closeDescriptor(fd_);
+    fd_ = -1;
     ++generation_;
-    disconnect(socket, nullptr, this, nullptr);
-    socket->abort();
-    socket->deleteLater();  // we may be inside one of its signals
 }
 
 }  // namespace zv

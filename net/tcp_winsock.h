@@ -1,6 +1,10 @@
 #pragma once
-// The real TCP socket control over QTcpServer and one QTcpSocket, on the GUI
-// thread. One object either listens on LocalPort or serves one accepted client.
+// The real TCP socket control on the GUI thread: QTcpServer listens, and the
+// accepted client is served on its descriptor directly, with notifiers.
+// QTcpSocket would take a client's half-close (it shut down only its sending
+// side) for the end of the connection and close it; here such a client still
+// gets what is sent to it. One object either listens on LocalPort or serves
+// one accepted client.
 //
 // Events:
 // - connectionRequest(fd): the request id is the accepted descriptor. The
@@ -8,21 +12,29 @@
 //   not accepted when the emission returns is closed (the client sees EOF).
 // - dataArrival(n): n bytes wait for GetData().
 // - peerClosed(): exactly once per connection, after any trailing data, when
-//   the client closed, reset the connection, or keepalive gave up on it
-//   (RemoteHostClosedError, NetworkError, SocketTimeoutError or a disconnect
-//   we did not cause). State() then reads 8 until Close(). Our own Close()
-//   never emits it.
+//   the client reset the connection, keepalive gave up on it, a send to it
+//   failed, or halfCloseMs() passed since its end of data (a client that has
+//   closed fully and one that only stopped sending look alike on the wire).
+//   From its end of data on, the object listens again: a new client ends the
+//   old connection as a Close() would. State() reads 8 after peerClosed
+//   until Close(). Our own Close() never emits it.
 // - socketError(number, text): any other failure; State() then reads 9.
+// - acceptFailed(number, text): accept() failed (EMFILE, ENFILE, ENOMEM,
+//   ECONNABORTED, ...); said once until a client is taken again, and the
+//   object goes on listening.
 //
 // Handlers may call Close(), Accept() and Listen() from inside any of these
 // emissions, but must not delete the object there (use deleteLater()).
+#include "app/byte_queue.h"
 #include "net/winsock.h"
 
 #include <QAbstractSocket>
 #include <QByteArray>
+#include <QTimer>
+#include <memory>
 #include <vector>
 
-class QTcpSocket;
+class QSocketNotifier;
 
 namespace zv {
 
@@ -30,6 +42,11 @@ class TcpWinsock : public Winsock {
     Q_OBJECT
 
   public:
+    // How long a client that ended its sending still gets data (milliseconds).
+    static constexpr int kHalfCloseMs = 10000;
+    // Pause before accepting again after accept() failed (milliseconds).
+    static constexpr int kAcceptRetryMs = 250;
+
     explicit TcpWinsock(QObject* parent = nullptr);
     ~TcpWinsock() override;
 
@@ -48,11 +65,13 @@ class TcpWinsock : public Winsock {
     std::int16_t State() const override;
     QString LocalHostName() const override;
     QString LocalIP() const override;
-    // Exactly the bytes held by Qt for the peer; the kernel's queue is not counted.
+    // Exactly the bytes held here for the peer; the kernel's queue is not counted.
     qint64 BytesToWrite() const override;
     void Reset() override;
     void setReading(bool on) override;
+    void StopReading() override;
     quint64 ConnectionId() const override { return generation_; }
+    void setHalfCloseMs(int ms) { halfClose_.setInterval(ms); }
 
     // The accepted connection's descriptor, or -1 when no client is held.
     qintptr SocketHandle() const;
@@ -61,25 +80,35 @@ class TcpWinsock : public Winsock {
     class Server;
 
     void onIncoming(qintptr descriptor);
-    void onReadyRead();
-    void onSocketError(QAbstractSocket::SocketError error);
-    void onDisconnected();
+    void onReadable();
     void onAcceptError(QAbstractSocket::SocketError error);
+    void peerEndedSending();
     void endByPeer();
     void enterError(int number, const QString& description);
-    bool takeSocketBytes();  // moves Qt's buffered bytes to received_
-    void dropSocket();       // silently: no signal of the old socket reaches us
+    // After a send or receive failure: the peer is gone (reset, timeout,
+    // broken pipe) or the connection failed otherwise.
+    void failed(int error, quint64 generation);
+    void writeOut();
+    void updateReadable();
+    void dropSocket();  // silently: nothing of the old connection reaches us
+    bool listenSocket(QString* why);
 
     Server* server_;
-    QTcpSocket* socket_ = nullptr;
+    int fd_ = -1;  // the accepted client's descriptor
+    std::unique_ptr<QSocketNotifier> readable_, writable_;
     QByteArray received_;           // arrived, not yet taken by GetData()
+    ByteQueue out_;                 // for the peer
     std::vector<qintptr> pending_;  // descriptors of requests being emitted
-    quint64 generation_ = 0;        // bumped whenever socket_ changes
+    quint64 generation_ = 0;        // bumped whenever fd_ changes
     std::int32_t localPort_ = 0;
     QString bindAddress_;  // empty: every interface
     AddressFilter allowed_;
     std::int16_t state_ = sck::Closed;
-    bool reading_ = true;  // take bytes from the peer as they come
+    bool reading_ = true;        // take bytes from the peer as they come
+    bool stopped_ = false;       // StopReading(): no more bytes until Close()
+    bool peerEnded_ = false;     // the peer sent its FIN (or reading failed)
+    bool acceptFailed_ = false;  // reported; said again only after a success
+    QTimer halfClose_;           // from the peer's FIN to peerClosed()
 };
 
 }  // namespace zv

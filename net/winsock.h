@@ -59,6 +59,10 @@ class Winsock : public QObject {
     virtual void setReading(bool on) = 0;
     // Changes whenever the control starts or stops serving a client.
     virtual quint64 ConnectionId() const = 0;
+    // Takes nothing more until Close(): no bytes from the peer, whatever
+    // setReading() asks later, and no new client. A stop delivers what was
+    // taken and takes nothing new.
+    virtual void StopReading() { setReading(false); }
 
   signals:
     void connectionRequest(std::int32_t requestID);
@@ -66,6 +70,9 @@ class Winsock : public QObject {
     void peerClosed();  // the client closed the connection
     void socketError(int number, const QString& description);
     void clientRefused(const QString& address);  // not in the allowed clients
+    // Taking a waiting client failed (no descriptor or memory left, the client
+    // gone first); the control goes on listening and tries again.
+    void acceptFailed(int number, const QString& description);
 };
 
 }  // namespace zv

@@ -36,6 +36,8 @@ SerialComm::SerialComm(DeviceResolver resolver, qint64 inputCap, QObject* parent
     port_.setReadBufferSize(0);
     connect(&port_, &QSerialPort::readyRead, this, &SerialComm::onReadyRead);
     connect(&port_, &QSerialPort::errorOccurred, this, &SerialComm::onErrorOccurred);
+    reopen_.setInterval(kReopenMs);
+    connect(&reopen_, &QTimer::timeout, this, &SerialComm::tryReopen);
 }
 
 SerialComm::~SerialComm() {
@@ -44,12 +46,8 @@ SerialComm::~SerialComm() {
     closePort();
 }
 
-void SerialComm::closePort(bool keepQueue) {
+void SerialComm::closePort() {
     writable_.reset();
-    if (!keepQueue) {
-        out_.clear();
-        outHead_ = 0;
-    }
     if (port_.isOpen()) port_.close();
 }
 
@@ -107,12 +105,13 @@ void SerialComm::setDTREnable(bool on) {
 }
 
 bool SerialComm::PortOpen() const {
-    return port_.isOpen();
+    return port_.isOpen() || away_;
 }
 
 void SerialComm::setPortOpen(bool open) {
-    // What waits for the line was accepted: it goes to the port opened next.
-    closePort(true);  // true while open: reopen from scratch
+    away_ = false;
+    reopen_.stop();
+    closePort();  // true while open: reopen from scratch
     if (open) this->open();
 }
 
@@ -309,8 +308,7 @@ void SerialComm::open() {
         const QString why = port_.errorString();
         port_.clearError();
         if (e == QSerialPort::DeviceNotFoundError || !QFileInfo::exists(path))
-            raise(errc::PortNotFound,
-                  QStringLiteral("Port not found: %1 does not exist (%2)").arg(name, why));
+            return waitForDevice(path);  // an adapter not plugged in yet
         if (e == QSerialPort::PermissionError) {
             // Qt reports both a refused open (EACCES) and a lock held by
             // another program (lock file, TIOCEXCL) as PermissionError.
@@ -326,6 +324,10 @@ void SerialComm::open() {
         }
         raise(errc::PortNotFound, QStringLiteral("Cannot open %1: %2").arg(name, why));
     }
+    finishOpen(path);
+}
+
+void SerialComm::finishOpen(const QString& path) {
     path_ = path;
     try {
         applyLineSettings(settings_);
@@ -342,10 +344,40 @@ void SerialComm::open() {
         writeQueued();
         if (before > OutBufferCount()) emit outputWritten(before - OutBufferCount());
     });
-    writeQueued();
+    writeQueued();  // what waited through a close or the device's absence
+}
+
+void SerialComm::waitForDevice(const QString& path) {
+    away_ = true;
+    reopen_.start();
+    emit portWaiting(commPort_, path);
+}
+
+// Quiet: a device that has just appeared may refuse for a moment (udev sets
+// its group after creating it); the next tick tries again.
+void SerialComm::tryReopen() {
+    const QString path = devicePath(commPort_);
+    if (!QFileInfo::exists(path)) return;
+    port_.setPortName(path);
+    if (!port_.open(QIODevice::ReadWrite)) {
+        port_.clearError();
+        return;
+    }
+    const qint64 before = OutBufferCount();
+    try {
+        finishOpen(path);
+    } catch (const Error&) {
+        return;
+    }
+    if (!port_.isOpen()) return;  // failed at once: fail() waits again
+    away_ = false;
+    reopen_.stop();
+    emit portReopened(commPort_, path);
+    emit outputWritten(before - OutBufferCount());  // senders waiting for room go on
 }
 
 QString SerialComm::Input() {
+    if (away_) return {};
     if (!port_.isOpen())
         raise(errc::PortClosed, QStringLiteral("Port not open: %1").arg(portName()));
     const QByteArray bytes = inputLen_ > 0 ? port_.read(inputLen_) : port_.readAll();
@@ -353,8 +385,7 @@ QString SerialComm::Input() {
 }
 
 void SerialComm::setOutput(const QString& text) {
-    if (!port_.isOpen())
-        raise(errc::PortClosed, QStringLiteral("Port not open: %1").arg(portName()));
+    if (!PortOpen()) raise(errc::PortClosed, QStringLiteral("Port not open: %1").arg(portName()));
     // One byte per UTF-16 unit; a unit above U+00FF has no byte and goes out as '?'.
     const QByteArray bytes = text.toLatin1();
     if (bytes.isEmpty()) return;
@@ -373,24 +404,17 @@ void SerialComm::setOutput(const QString& text) {
 }
 
 void SerialComm::writeQueued() {
-    while (port_.isOpen() && outHead_ < out_.size()) {
-        const ssize_t n = ::write(static_cast<int>(port_.handle()), out_.constData() + outHead_,
-                                  size_t(out_.size() - outHead_));
+    while (port_.isOpen() && out_.size() > 0) {
+        const ssize_t n =
+            ::write(static_cast<int>(port_.handle()), out_.front(), size_t(out_.size()));
         if (n > 0) {
-            outHead_ += n;
+            out_.drop(n);
         } else if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
             break;  // the tty is full: the notifier says when it takes more
         } else if (errno != EINTR) {
             fail(QString::fromLocal8Bit(std::strerror(errno)));
             return;
         }
-    }
-    if (outHead_ == out_.size()) {
-        out_.clear();
-        outHead_ = 0;
-    } else if (outHead_ > out_.size() / 2) {
-        out_.remove(0, outHead_);  // keep the queue's memory near what waits
-        outHead_ = 0;
     }
     if (writable_) writable_->setEnabled(OutBufferCount() > 0);
 }
@@ -425,15 +449,17 @@ void SerialComm::fail(const QString& why) {
     failing_ = true;
     const QString name = portName();
     const qint64 unread = port_.bytesAvailable();
-    const qint64 unsent = OutBufferCount();
     closePort();
     port_.clearError();
     failing_ = false;
     QString text = QStringLiteral("%1 failed and was closed: %2").arg(name, why);
     if (unread > 0)
         text += QStringLiteral("; %1 received bytes not yet read were discarded").arg(unread);
-    if (unsent > 0) text += QStringLiteral("; %1 bytes not yet written were discarded").arg(unsent);
+    if (OutBufferCount() > 0)
+        text += QStringLiteral("; %1 bytes wait for it to come back").arg(OutBufferCount());
+    away_ = true;  // before the report: its handlers may queue more for the line
     emit portFailed(commPort_, text);
+    waitForDevice(path_);
 }
 
 }  // namespace zv

@@ -5,11 +5,13 @@
 // is momentarily full (EAGAIN) as a resource error, the same as a device that
 // is gone, so its write path cannot tell a slow device from a vanished one.
 #include <QSerialPort>
+#include <QTimer>
 #include <functional>
 #include <memory>
 
 class QSocketNotifier;
 
+#include "app/byte_queue.h"
 #include "serial/mscomm.h"
 
 namespace zv {
@@ -26,6 +28,8 @@ class SerialComm : public MSComm {
     static constexpr qint64 kDefaultOutputCap = 1024 * 1024;
     // "Permission denied": the device exists but this user may not open it.
     static constexpr std::int32_t kPermissionDenied = 70;
+    // How often a missing or vanished device is tried again (milliseconds).
+    static constexpr int kReopenMs = 1000;
 
     explicit SerialComm(DeviceResolver resolver = &SerialComm::defaultDevice,
                         qint64 inputCap = kDefaultInputCap, QObject* parent = nullptr);
@@ -65,7 +69,7 @@ class SerialComm : public MSComm {
     QString Input() override;
     void setOutput(const QString& text) override;
     qint64 InBufferCount() const override;
-    qint64 OutBufferCount() const override { return out_.size() - outHead_; }
+    qint64 OutBufferCount() const override { return out_.size(); }
     qint64 OutBufferSize() const override { return outputCap_; }
 
   private:
@@ -79,6 +83,9 @@ class SerialComm : public MSComm {
     static LineSettings parseSettings(const QString& text);
     static QSerialPort::FlowControl parseFlowControl(const QString& mode);
     void open();
+    void finishOpen(const QString& path);  // line settings, control lines, writer
+    void waitForDevice(const QString& path);
+    void tryReopen();
     void applyLineSettings(const LineSettings& s);
     void applyControlLines();
     void dropOverflow();
@@ -86,9 +93,8 @@ class SerialComm : public MSComm {
     void onErrorOccurred(QSerialPort::SerialPortError error);
     void writeQueued();             // hands queued bytes to the tty until it is full
     void fail(const QString& why);  // closes the port after an I/O error, reports once
-    // Closes; drops what is still queued unless keepQueue.
-    void closePort(bool keepQueue = false);
-    QString portName() const;  // "COM3 (/dev/ttyS2)"
+    void closePort();               // closes; what is queued for the line stays
+    QString portName() const;       // "COM3 (/dev/ttyS2)"
 
     DeviceResolver resolver_;
     QSerialPort port_;
@@ -104,8 +110,9 @@ class SerialComm : public MSComm {
     QSerialPort::FlowControl flow_ = QSerialPort::NoFlowControl;
     void applyFlowControl(QSerialPort::FlowControl flow);
     bool failing_ = false;  // closing after an I/O error: report it once
-    QByteArray out_;        // bytes for the line; those before outHead_ are written
-    qint64 outHead_ = 0;
+    bool away_ = false;     // open as far as callers know; the device is missing
+    QTimer reopen_;         // while away_: tries the device again
+    ByteQueue out_;         // bytes for the line
     std::unique_ptr<QSocketNotifier> writable_;  // the tty takes bytes again
 };
 

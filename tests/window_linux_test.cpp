@@ -86,8 +86,8 @@ TEST(WindowLinux, PanesTakeTheRoomTheStatusShowsWholeAndTheSizeIsKept) {
     const QSize design = w.centralWidget()->size();
     const QRect rx = w.txtRxData->geometry(), tx = w.txtTxData->geometry(),
                 exit = w.cmdExit->geometry();
-    pty.vanish();  // a long status: "com port closed: COM2 (<path>) failed ..."
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.lblStatus->text().startsWith("com port closed"); }));
+    pty.vanish();  // a long status: "com port 2 waiting for <path>"
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.lblStatus->text().startsWith("com port 2 wait"); }));
     EXPECT_EQ(w.lblStatus->toolTip(), w.lblStatus->text()) << "cut short: the tool tip holds it";
 
     w.resize(w.size() + QSize(440, 200));

@@ -20,6 +20,22 @@ bool isListening(quint16 port) {
     return false;
 }
 
+qint64 kernelQueued(quint16 port) {
+    const QByteArray hex = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    qint64 sum = 0;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile f(table);
+        for (const QByteArray& line :
+             (f.open(QIODevice::ReadOnly) ? f.readAll() : "").split('\n')) {
+            const QList<QByteArray> field = line.simplified().split(' ');  // ... st tx:rx
+            if (field.size() > 4 && field[3] == "01" &&
+                (field[1].endsWith(hex) || field[2].endsWith(hex)))
+                for (const QByteArray& queue : field[4].split(':')) sum += queue.toLongLong(0, 16);
+        }
+    }
+    return sum;
+}
+
 bool OpensslPeer::connect(quint16 port, int timeoutMs) {
     // A connection the kernel queued just before the listener closed for
     // another client is reset: connect only while it listens, and again.
@@ -57,10 +73,10 @@ QByteArray OpensslPeer::receive(qsizetype count, int timeoutMs) {
 }
 
 bool ServerProcess::start(const QString& passPhrase) {
-    port1 = freePort();
-    while ((port2 = freePort()) == port1) {
-    }
-    SettingsStore store(config.path() + "/Tandro ZV Server/Tandro ZV Server.ini");
+    if (!port1) port1 = freePort();
+    while (!port2 || port2 == port1) port2 = freePort();
+    const QString file = instance.isEmpty() ? "Tandro ZV Server" : instance;
+    SettingsStore store(config.path() + "/Tandro ZV Server/" + file + ".ini");
     // clang-format off
     const QString values[][2] = {{"com port", "3"}, {"com device 3", pty.a()}, {"netport", "3"}, {"autoconnect", "1"},
         {"TCP Port", QString::number(port1)}, {"TCP Port 2", QString::number(port2)},
@@ -69,14 +85,16 @@ bool ServerProcess::start(const QString& passPhrase) {
     for (const auto& [key, value] : values) store.SaveSetting(key, value);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_CONFIG_HOME", config.path());
+    env.insert("XDG_RUNTIME_DIR", runtimeDir.isEmpty() ? config.path() : runtimeDir);
     env.insert("QT_QPA_PLATFORM", "offscreen");
     if (headless)
         for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.remove(name);
     process.setProcessEnvironment(env);
     if (!headless) process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.setStandardOutputFile(QProcess::nullDevice());
+    QStringList args = headless ? QStringList{"--headless"} : QStringList{};
     process.start(builtProgram("tandro-zv-server"),
-                  headless ? QStringList{"--headless"} : QStringList{});
+                  instance.isEmpty() ? args : args << "--instance" << instance);
     // Listening on both ports means start-up is over.
     if (pty.ok() &&
         QTest::qWaitFor([&] { return isListening(port1) && isListening(port2); }, 15000))

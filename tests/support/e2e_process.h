@@ -33,6 +33,8 @@ inline QByteArray mixedBytes(qsizetype size, const QByteArray& except = {},
 // True when some socket listens on TCP `port` (read from /proc/net/tcp*), so
 // tests need not connect to find out.
 bool isListening(quint16 port);
+// Bytes the kernel holds in both queues of connected sockets to or from `port`.
+qint64 kernelQueued(quint16 port);
 
 // The client program with standard input, output and error as pipes.
 struct ClientProcess {
@@ -84,9 +86,18 @@ struct OpensslPeer {
 struct ServerProcess {
     ~ServerProcess() { process.kill(), process.waitForFinished(5000); }
     // Starts the server with `passPhrase` as its key and waits until both
-    // ports accept connections.
+    // ports accept connections. Ports set before are kept.
     bool start(const QString& passPhrase);
+    // Waits until standard error holds `text`; `err` keeps all of it.
+    bool waitForErr(const QString& text, int timeoutMs = 30000) {
+        return QTest::qWaitFor(
+            [&] { return err += process.readAllStandardError(), err.contains(text.toUtf8()); },
+            timeoutMs);
+    }
+    QByteArray err;
     QString error;
+    QString instance;    // --instance, and its settings file NAME.ini
+    QString runtimeDir;  // $XDG_RUNTIME_DIR; default: `config`
     PtyPair pty;
     QTemporaryDir config;
     quint16 port1 = 0, port2 = 0;

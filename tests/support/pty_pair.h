@@ -30,7 +30,10 @@ namespace zv::test {
 class PtyPair {
   public:
     // Starts socat and waits (up to 5 s) until both ends exist; see ok().
-    PtyPair() {
+    PtyPair() { restart(); }
+    // After vanish(): the device is back under the same names.
+    void restart() {
+        for (const QString& link : {a(), b()}) QFile::remove(link);
         socat_.setStandardOutputFile(QProcess::nullDevice());
         socat_.setStandardErrorFile(QProcess::nullDevice());
         socat_.start("socat", {"pty,raw,echo=0,link=" + a(), "pty,raw,echo=0,link=" + b()});

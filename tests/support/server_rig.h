@@ -67,6 +67,7 @@ struct ServerRig {
         comm = std::make_unique<SerialComm>(comDeviceResolver(*settings));
         server1 = std::make_unique<TcpWinsock>();
         server2 = std::make_unique<TcpWinsock>();
+        for (TcpWinsock* s : {server1.get(), server2.get()}) s->setHalfCloseMs(300);  // "leave"
         window = std::make_unique<frmZVServer>(dialogs, *settings, *comm, sock(1), sock(2));
         return *window;
     }
