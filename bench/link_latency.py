@@ -36,36 +36,15 @@ in the same run.  Usage: bench/link_latency.py [--build DIR] [-n N]
 """
 import argparse, hashlib, os, select, shutil, socket, statistics, subprocess, sys, tempfile, threading, time, tty
 
-PASS = "ResetNow"
+from bench_support import PASS, Tool, connect, free_port, pty_pair, start_server, wait_for
+
 MSG = 8  # bytes per message: an envelope of 32 Base64 characters
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
-def wait_for(cond, timeout=10.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if cond():
-            return True
-        time.sleep(0.02)
-    return False
 
 
-def connect(port, timeout=10.0):
-    end = time.monotonic() + timeout
-    while True:
-        try:
-            s = socket.create_connection(("127.0.0.1", port))
-            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            return s
-        except OSError:
-            if time.monotonic() > end:
-                raise
-            time.sleep(0.05)
 
 
 def read_exact(fd_or_sock, n, timeout=2.0):
@@ -82,20 +61,6 @@ def read_exact(fd_or_sock, n, timeout=2.0):
     return buf
 
 
-class Tool:
-    """bench/envelope_tool as a line filter: the server's own cipher."""
-
-    def __init__(self, path, mode):
-        self.p = subprocess.Popen([path, mode, PASS], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-
-    def __call__(self, line: bytes) -> bytes:
-        self.p.stdin.write(line + b"\n")
-        self.p.stdin.flush()
-        return self.p.stdout.readline().rstrip(b"\n")
-
-    def close(self):
-        self.p.stdin.close()
-        self.p.wait()
 
 
 def measure(dev, sock, n, enc, dec, envelopes, gap=0.003, both=True, lines=False):
@@ -243,15 +208,9 @@ def main():
     tool = os.path.join(a.build, "bench", "envelope_tool")
     client = os.path.join(a.build, "tandro-zv-client")
     tmp = tempfile.mkdtemp(prefix="zv-bench-")
-    pa, pb = os.path.join(tmp, "a"), os.path.join(tmp, "b")
     procs = []
     try:
-        pty = subprocess.Popen(["socat", f"pty,raw,echo=0,link={pa}", f"pty,raw,echo=0,link={pb}"])
-        procs.append(pty)
-        if not wait_for(lambda: os.path.exists(pa) and os.path.exists(pb)):
-            sys.exit("socat pty pair did not start")
-        dev = os.open(pb, os.O_RDWR | os.O_NOCTTY)
-        tty.setraw(dev)
+        pa, dev = pty_pair(tmp, "", procs)
 
         # Derivation cost, same run.
         derive_server = float(subprocess.check_output([tool, "time", PASS, "100"])) / 1e3
@@ -264,15 +223,7 @@ def main():
 
         # The server.
         port = free_port()
-        conf = os.path.join(tmp, "config", "Tandro ZV Server")
-        os.makedirs(conf)
-        with open(os.path.join(conf, "Tandro ZV Server.ini"), "w") as f:
-            f.write("[settings]\ncom%20port=3\n"
-                    f"com%20device%203={pa}\nnetport=1\nautoconnect=1\n"
-                    f"TCP%20Port={port}\nTCP%20Port%202={free_port()}\n")
-        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=os.path.join(tmp, "config"))
-        srv = subprocess.Popen([server], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        procs.append(srv)
+        srv = start_server(server, tmp, pa, port, procs)
         sock = connect(port)
         time.sleep(0.3)  # the window accepts and turns the lamp green
         enc, dec = Tool(tool, "enc"), Tool(tool, "dec")

@@ -21,7 +21,8 @@ Usage: bench/relay_speed.py [--build DIR] [--mib N]
 """
 import argparse, os, select, shutil, socket, statistics, subprocess, sys, tempfile, threading, time, tty
 
-PASS = "ResetNow"
+from bench_support import PASS, Tool, connect, free_port, pty_pair, start_server, wait_for
+
 HEADER = b"U2FsdGVkX1"  # the Base64 of "Salted__" that starts every envelope
 PRINTABLE = bytes(0x20 + i % 95 for i in range(256))
 
@@ -30,48 +31,12 @@ def printable(n):
     return os.urandom(n).translate(PRINTABLE)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
-def wait_for(cond, timeout=10.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if cond():
-            return True
-        time.sleep(0.02)
-    return False
 
 
-def connect(port, timeout=10.0):
-    end = time.monotonic() + timeout
-    while True:
-        try:
-            s = socket.create_connection(("127.0.0.1", port))
-            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            return s
-        except OSError:
-            if time.monotonic() > end:
-                raise
-            time.sleep(0.05)
 
 
-class Tool:
-    """bench/envelope_tool as a line filter: the relay's own cipher."""
-
-    def __init__(self, path, mode):
-        self.p = subprocess.Popen([path, mode, PASS], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-
-    def __call__(self, line):
-        self.p.stdin.write(line + b"\n")
-        self.p.stdin.flush()
-        return self.p.stdout.readline().rstrip(b"\n")
-
-    def close(self):
-        self.p.stdin.close()
-        self.p.wait(5)
 
 
 class Collector(threading.Thread):
@@ -217,32 +182,13 @@ def main():
     tmp = tempfile.mkdtemp(prefix="zv-speed-")
     procs = []
     try:
-        def pty_pair(name):
-            pa, pb = os.path.join(tmp, name + "a"), os.path.join(tmp, name + "b")
-            procs.append(subprocess.Popen(["socat", f"pty,raw,echo=0,link={pa}",
-                                           f"pty,raw,echo=0,link={pb}"]))
-            if not wait_for(lambda: os.path.exists(pa) and os.path.exists(pb)):
-                sys.exit("socat pty pair did not start")
-            dev = os.open(pb, os.O_RDWR | os.O_NOCTTY)
-            tty.setraw(dev)
-            return pa, dev
-
         derive_ms = float(subprocess.check_output([tool, "time", PASS, "100"])) / 1e3
         load = os.getloadavg()
 
         # This relay.
-        pa, dev = pty_pair("ours")
+        pa, dev = pty_pair(tmp, "ours", procs)
         port = free_port()
-        conf = os.path.join(tmp, "config", "Tandro ZV Server")
-        os.makedirs(conf)
-        with open(os.path.join(conf, "Tandro ZV Server.ini"), "w") as f:
-            f.write("[settings]\ncom%20port=3\n"
-                    f"com%20device%203={pa}\nnetport=1\nautoconnect=1\n"
-                    f"TCP%20Port={port}\nTCP%20Port%202={free_port()}\n")
-        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=os.path.join(tmp, "config"))
-        srv = subprocess.Popen([server, "--headless"], env=env, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-        procs.append(srv)
+        start_server(server, tmp, pa, port, procs, ["--headless"])
         sock = connect(port)
         time.sleep(0.3)  # accepted, pool filled
         enc, dec = Tool(tool, "enc"), Tool(tool, "dec")
@@ -252,7 +198,7 @@ def main():
         os.close(dev)
 
         # The plain relay, on a pty pair of its own.
-        pa, dev = pty_pair("socat")
+        pa, dev = pty_pair(tmp, "socat", procs)
         rport = free_port()
         procs.append(subprocess.Popen(["socat", f"FILE:{pa},raw,echo=0",
                                        f"TCP-LISTEN:{rport},reuseaddr,nodelay"]))
