@@ -50,6 +50,17 @@ class Tool:
         self.p.wait(5)
 
 
+def stop(procs):
+    """Ends every process a benchmark started, killing those that linger."""
+    for p in procs:
+        p.terminate()
+        try:
+            p.wait(5)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+
+
 def pty_pair(tmp, name, procs):
     """A socat pseudo-terminal pair: (the end the relay opens, the device's
     end opened raw)."""

@@ -36,7 +36,7 @@ in the same run.  Usage: bench/link_latency.py [--build DIR] [-n N]
 """
 import argparse, hashlib, os, select, shutil, socket, statistics, subprocess, sys, tempfile, threading, time, tty
 
-from bench_support import PASS, Tool, connect, free_port, pty_pair, start_server, wait_for
+from bench_support import PASS, Tool, connect, free_port, pty_pair, start_server, stop, wait_for
 
 MSG = 8  # bytes per message: an envelope of 32 Base64 characters
 
@@ -309,12 +309,7 @@ def main():
               f"one; receivers hand both on at once")
         os.close(dev)
     finally:
-        for p in procs:
-            p.terminate()
-            try:
-                p.wait(5)
-            except subprocess.TimeoutExpired:
-                p.kill()
+        stop(procs)
         shutil.rmtree(tmp, ignore_errors=True)
 
 

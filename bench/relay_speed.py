@@ -21,7 +21,7 @@ Usage: bench/relay_speed.py [--build DIR] [--mib N]
 """
 import argparse, os, select, shutil, socket, statistics, subprocess, sys, tempfile, threading, time, tty
 
-from bench_support import PASS, Tool, connect, free_port, pty_pair, start_server, wait_for
+from bench_support import PASS, Tool, connect, free_port, pty_pair, start_server, stop, wait_for
 
 HEADER = b"U2FsdGVkX1"  # the Base64 of "Salted__" that starts every envelope
 PRINTABLE = bytes(0x20 + i % 95 for i in range(256))
@@ -237,13 +237,7 @@ def main():
             print(f"| {label:54s} | {fmt % theirs:>10s} | {fmt % mine:>10s} | {ratio:6.2f} | "
                   f"{goal}: {'met' if met else 'NOT met'}")
     finally:
-        for p in procs:
-            p.terminate()
-            try:
-                p.wait(5)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
+        stop(procs)
         shutil.rmtree(tmp, ignore_errors=True)
 
 
