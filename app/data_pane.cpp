@@ -1,6 +1,7 @@
 #include "app/data_pane.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFontDatabase>
 #include <QKeyEvent>
 #include <QScrollBar>
@@ -74,6 +75,21 @@ void DataPane::resizeEvent(QResizeEvent* event) {
 }
 
 void DataPane::sync() {
+    if (!isVisible()) return;  // showEvent() draws it: a server without a window lays out nothing
+    QElapsedTimer took;
+    took.start();
+    redraw();
+    // Laying out a long line costs milliseconds: the display takes at most a
+    // tenth of the window's thread, so the link's traffic is never held up by it.
+    nextRedrawMs_ = qMax<qint64>(kRedrawMs, 9 * took.elapsed());
+}
+
+void DataPane::showEvent(QShowEvent* event) {
+    QPlainTextEdit::showEvent(event);
+    sync();
+}
+
+void DataPane::redraw() {
     if (decorated()) {
         const int columns =
             viewport()->width() / qMax(1, fontMetrics().horizontalAdvance(QLatin1Char('0')));
@@ -120,9 +136,9 @@ void DataPane::sync() {
 }
 
 void DataPane::syncLater() {
-    // Laying out a long line of traffic costs milliseconds: a device that sends
-    // without line ends would otherwise pay that on every block it sends.
-    if (!redraw_.isActive()) redraw_.start(kRedrawMs);
+    // A device that sends without line ends would otherwise pay a layout on
+    // every block it sends.
+    if (!redraw_.isActive()) redraw_.start(int(nextRedrawMs_));
 }
 
 void DataPane::keyPressEvent(QKeyEvent* event) {

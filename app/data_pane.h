@@ -18,9 +18,10 @@ class DataPane : public QPlainTextEdit {
     // The model; call sync() after changing it so the display follows.
     PaneText& model() { return model_; }
     const PaneText& model() const { return model_; }
+    // A pane not on screen is drawn when it comes on screen.
     void sync();  // display := model (CR LF and lone CR shown as line ends), caret at end
-    // sync() at most every kRedrawMs, so the link's writes that follow an
-    // append never wait for text layout.
+    // sync() later: at least kRedrawMs after the last one, and at least nine
+    // times as long as it took, so the link's writes never wait for text layout.
     static constexpr int kRedrawMs = 40;
     void syncLater();
 
@@ -38,11 +39,15 @@ class DataPane : public QPlainTextEdit {
   protected:
     void keyPressEvent(QKeyEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;  // a hex line fits the width
+    void showEvent(QShowEvent* event) override;
 
   private:
+    void redraw();
+
     PaneText model_;
     QTimer redraw_;
-    QString shown_;  // the model text the display last showed
+    qint64 nextRedrawMs_ = kRedrawMs;  // after the last sync()
+    QString shown_;                    // the model text the display last showed
     bool hex_ = false, stamps_ = false;
     BlockLog blocks_;
 };

@@ -86,6 +86,7 @@ TEST(Link, BothWaysWithTwoClients) {
         {.act = "click", .in = "cmdSend", .to1 = kGreeting, .status = "data sent to port 1"},
         {.act = "key1", .in = ".", .to1 = ".", .to2 = "."}});  // client 2 got no greeting
     // clang-format on
+    rig.window->show();  // a pane is drawn once it is on screen
     EXPECT_TRUE(test::settles([&] { return rig.window->txtRxData->toPlainText().left(5); },
                               "A\nBAB"));  // shown
     QTest::keyClick(rig.window->txtTxData, Qt::Key_C, Qt::ControlModifier);
