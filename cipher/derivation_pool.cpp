@@ -1,6 +1,7 @@
 #include "cipher/derivation_pool.h"
 
 #include <algorithm>
+#include <span>
 #include <system_error>
 
 #include <openssl/crypto.h>
@@ -15,11 +16,33 @@ Derivation::~Derivation() {
     OPENSSL_cleanse(material.data(), material.size());
 }
 
+namespace {
+// Derives all of Ds, side by side in vector lanes when that pays; each one sets
+// `done` last.
+void DeriveAll(std::span<Derivation* const> Ds) {
+    const auto Trivial = [](const Derivation* D) {
+        return D->passPhrase.empty() && D->salt.empty();
+    };
+    std::vector<Pbkdf2Job> Jobs;
+    for (Derivation* D : Ds)
+        if (!Trivial(D)) Jobs.push_back({D->passPhrase, D->salt, D->material, &D->cancel});
+    if (Jobs.size() >= kPbkdf2BatchFrom)
+        Pbkdf2Sha512Batch(Jobs, kPbkdf2Iterations);
+    else
+        for (Pbkdf2Job& J : Jobs)
+            J.ok = Pbkdf2Sha512(J.passPhrase, J.salt, kPbkdf2Iterations, J.out, J.cancel);
+    auto Next = Jobs.begin();
+    for (Derivation* D : Ds) {
+        D->ok = Trivial(D) || (Next++)->ok;
+        OPENSSL_cleanse(D->passPhrase.data(), D->passPhrase.size());
+        D->done.store(true, std::memory_order_release);
+    }
+}
+}  // namespace
+
 void Derivation::run() {
-    ok = (passPhrase.empty() && salt.empty()) ||
-         Pbkdf2Sha512(passPhrase, salt, kPbkdf2Iterations, material, &cancel);
-    OPENSSL_cleanse(passPhrase.data(), passPhrase.size());
-    done.store(true, std::memory_order_release);
+    Derivation* Self = this;
+    DeriveAll({&Self, 1});
 }
 
 DerivationPool::DerivationPool(unsigned Threads) {
@@ -58,25 +81,42 @@ void DerivationPool::submit(const void* Owner, std::shared_ptr<Derivation> D,
 }
 
 void DerivationPool::run() {
+    const std::size_t Lanes = Pbkdf2Lanes();
+    std::vector<Job> Batch;
+    std::vector<Derivation*> Derivations;
     std::unique_lock Lock(mutex_);
     for (;;) {
         wake_.wait(Lock, [this] { return stopping_ || !queues_.empty(); });
         if (stopping_) return;
-        // The front owner's next job; the owner goes to the back of the turn.
-        Queue Front = std::move(queues_.front());
-        queues_.pop_front();
-        Job Next = std::move(Front.jobs.front());
-        Front.jobs.pop_front();
-        if (!Front.jobs.empty()) queues_.push_back(std::move(Front));
-        if (Next.derivation->cancel.load()) continue;
-        running_.push_back(Next.derivation.get());
+        // As many jobs as there are lanes when a batch pays, else one (another
+        // thread takes the next); owners in turn: the front owner's next job,
+        // then that owner goes to the back.
+        std::size_t Queued = 0;
+        for (const Queue& Q : queues_) Queued += Q.jobs.size();
+        const std::size_t Take = Queued >= kPbkdf2BatchFrom ? Lanes : 1;
+        while (Batch.size() < Take && !queues_.empty()) {
+            Queue Front = std::move(queues_.front());
+            queues_.pop_front();
+            Job Next = std::move(Front.jobs.front());
+            Front.jobs.pop_front();
+            if (!Front.jobs.empty()) queues_.push_back(std::move(Front));
+            if (Next.derivation->cancel.load()) continue;
+            Derivations.push_back(Next.derivation.get());
+            Batch.push_back(std::move(Next));
+        }
+        if (Derivations.empty()) continue;
+        running_.insert(running_.end(), Derivations.begin(), Derivations.end());
         Lock.unlock();
-        Next.derivation->run();
+        DeriveAll(Derivations);
         Lock.lock();
-        running_.erase(std::find(running_.begin(), running_.end(), Next.derivation.get()));
-        if (stopping_ || Next.derivation->cancel.load()) continue;
+        for (Derivation* D : Derivations)
+            running_.erase(std::find(running_.begin(), running_.end(), D));
+        const bool Stopping = stopping_;
         Lock.unlock();
-        Next.done();
+        for (Job& J : Batch)
+            if (!Stopping && !J.derivation->cancel.load()) J.done();
+        Batch.clear();
+        Derivations.clear();
         Lock.lock();
     }
 }

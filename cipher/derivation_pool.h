@@ -5,10 +5,13 @@
 // is almost the whole cost of a message. Envelopes of one connection are
 // independent until their bytes are handed on, so their derivations run side
 // by side, one per core; the reader hands the messages on in arrival order.
+// Under load a thread takes as many queued derivations as the CPU has vector
+// lanes for (8 with AVX-512) and derives them as one batch, in about the time
+// of two one by one; fewer than three waiting are taken one at a time.
 //
 // Fairness: every connection ("owner") has a queue of its own and the threads
 // take from the owners in turn, so a flood of envelopes on one port costs the
-// other port one derivation of waiting at most.
+// other port one batch of waiting at most.
 #include <array>
 #include <atomic>
 #include <condition_variable>

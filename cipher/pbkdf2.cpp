@@ -9,6 +9,7 @@
 #include <bit>
 #include <climits>
 #include <cstring>
+#include <vector>
 #ifdef ZV_FUZZ_REMEMBER_DERIVATIONS
 #include <map>
 #include <tuple>
@@ -16,6 +17,8 @@
 
 #include <openssl/evp.h>
 #include <openssl/sha.h>
+
+#include "cipher/sha512_lanes.h"
 
 namespace zv {
 namespace {
@@ -82,6 +85,14 @@ bool FirstU(const PadStates& Pads, ByteView Salt, std::uint32_t Index, std::uint
     return Ok;
 }
 
+// A 64-byte string as the big-endian words SHA-512 reads.
+void LoadWords(const std::uint8_t* In, SHA_LONG64* Words) {
+    for (std::size_t w = 0; w < kWords; ++w) {
+        Words[w] = 0;
+        for (std::size_t b = 0; b < 8; ++b) Words[w] = Words[w] << 8 | In[w * 8 + b];
+    }
+}
+
 // Big-endian words as SHA-512 reads them, one 8-byte store each: stores of
 // single bytes would stall the block function's 8-byte loads that follow.
 void StoreWords(const SHA_LONG64* Words, std::uint8_t* Out) {
@@ -103,10 +114,7 @@ bool DeriveBlock(const PadStates& Pads, ByteView Salt, std::uint32_t Iterations,
     Block[kBlock - 1] = (kBlock + kDigest) * 8 & 0xFF;
 
     SHA_LONG64 Sum[kWords];
-    for (std::size_t w = 0; w < kWords; ++w) {
-        Sum[w] = 0;
-        for (std::size_t b = 0; b < 8; ++b) Sum[w] = Sum[w] << 8 | Block[w * 8 + b];
-    }
+    LoadWords(Block.data(), Sum);
     SHA512_CTX State = Pads.Inner;
     bool Cancelled = false;
     for (std::uint32_t i = 1; i < Iterations && !Cancelled; ++i) {
@@ -140,6 +148,82 @@ bool Fast(ByteView PassPhrase, ByteView Salt, std::uint32_t Iterations, std::spa
     }
     OPENSSL_cleanse(T, sizeof T);
     return true;
+}
+
+// One output block of a batch's job, and the lane that derives it.
+struct LaneBlock {
+    std::size_t job;
+    std::uint32_t index;  // PBKDF2's block number, from 1
+};
+
+// Blocks side by side, one per lane, from U1 to the last iteration; each
+// result goes to its job's output, or fails the job (Redo: derive it alone).
+void RunLanes(std::span<Pbkdf2Job> Jobs, const std::vector<PadStates>& Pads,
+              std::span<const LaneBlock> Blocks, std::uint32_t Iterations,
+              std::vector<char>& Redo) {
+    LaneState State{};
+    std::uint8_t Bytes[kDigest] = {};
+    SHA_LONG64 Words[kWords];
+    bool Live[kLanes] = {};
+    for (std::size_t l = 0; l < Blocks.size(); ++l) {
+        const auto [Job, Index] = Blocks[l];
+        Live[l] = FirstU(Pads[Job], Jobs[Job].salt, Index, Bytes);
+        Redo[Job] = Redo[Job] || !Live[l];
+        LoadWords(Bytes, Words);
+        for (std::size_t w = 0; w < kWords; ++w) {
+            State.inner[w][l] = Pads[Job].Inner.h[w];
+            State.outer[w][l] = Pads[Job].Outer.h[w];
+            State.u[w][l] = State.sum[w][l] = Words[w];
+        }
+    }
+    // At iterations 256, 512, ... as the single derivation checks its flag.
+    const auto AnyLive = [&] {
+        bool Any = false;
+        for (std::size_t l = 0; l < Blocks.size(); ++l) {
+            const std::atomic<bool>* Cancel = Jobs[Blocks[l].job].cancel;
+            Live[l] = Live[l] && !(Cancel && Cancel->load(std::memory_order_relaxed));
+            Any = Any || Live[l];
+        }
+        return Any;
+    };
+    for (std::uint64_t i = 1; i < Iterations && (i % 256 != 0 || AnyLive());) {
+        const std::uint64_t Next = std::min<std::uint64_t>(Iterations, (i / 256 + 1) * 256);
+        IterateLanes(State, static_cast<std::uint32_t>(Next - i));
+        i = Next;
+    }
+    for (std::size_t l = 0; l < Blocks.size(); ++l) {
+        Pbkdf2Job& Job = Jobs[Blocks[l].job];
+        Job.ok = Job.ok && Live[l];
+        if (!Live[l]) continue;
+        for (std::size_t w = 0; w < kWords; ++w) Words[w] = State.sum[w][l];
+        StoreWords(Words, Bytes);
+        const std::size_t Offset = (Blocks[l].index - 1) * kDigest;
+        std::memcpy(Job.out.data() + Offset, Bytes, std::min(kDigest, Job.out.size() - Offset));
+    }
+    OPENSSL_cleanse(&State, sizeof State);
+    OPENSSL_cleanse(Bytes, sizeof Bytes);
+    OPENSSL_cleanse(Words, sizeof Words);
+}
+
+void LaneBatch(std::span<Pbkdf2Job> Jobs, std::uint32_t Iterations) {
+    std::vector<PadStates> Pads(Jobs.size());
+    std::vector<char> Redo(Jobs.size());
+    std::vector<LaneBlock> Blocks;
+    for (std::size_t j = 0; j < Jobs.size(); ++j) {
+        const std::size_t Count = (Jobs[j].out.size() + kDigest - 1) / kDigest;
+        Jobs[j].ok = Count <= 0xFFFFFFFFu && MakePadStates(Jobs[j].passPhrase, Pads[j]);
+        Redo[j] = !Jobs[j].ok;
+        for (std::size_t b = 1; Jobs[j].ok && b <= Count; ++b)
+            Blocks.push_back({j, static_cast<std::uint32_t>(b)});
+    }
+    for (std::size_t First = 0; First < Blocks.size(); First += kLanes) {
+        const std::size_t Group = std::min(kLanes, Blocks.size() - First);
+        RunLanes(Jobs, Pads, std::span(Blocks).subspan(First, Group), Iterations, Redo);
+    }
+    for (std::size_t j = 0; j < Jobs.size(); ++j)
+        if (Redo[j])
+            Jobs[j].ok = Pbkdf2Sha512(Jobs[j].passPhrase, Jobs[j].salt, Iterations, Jobs[j].out,
+                                      Jobs[j].cancel);
 }
 #endif
 
@@ -181,5 +265,21 @@ bool Pbkdf2Sha512(ByteView PassPhrase, ByteView Salt, std::uint32_t Iterations,
     return Derive(PassPhrase, Salt, Iterations, Out, Cancel);
 }
 #endif
+
+std::size_t Pbkdf2Lanes() {
+#ifndef OPENSSL_NO_DEPRECATED_3_0
+    return std::max<std::size_t>(1, Sha512Lanes());
+#else
+    return 1;
+#endif
+}
+
+void Pbkdf2Sha512Batch(std::span<Pbkdf2Job> Jobs, std::uint32_t Iterations) {
+#ifndef OPENSSL_NO_DEPRECATED_3_0
+    if (Iterations > 0 && Sha512Lanes() > 0) return LaneBatch(Jobs, Iterations);
+#endif
+    for (Pbkdf2Job& J : Jobs)
+        J.ok = Pbkdf2Sha512(J.passPhrase, J.salt, Iterations, J.out, J.cancel);
+}
 
 }  // namespace zv

@@ -100,19 +100,38 @@ TEST(Cipher, EngineKeyMaterialFromPbkdf2) {
 }
 
 // Pass phrases and salts shorter than, equal to and longer than one 128-byte
-// block; outputs across the 64-byte block of SHA-512.
+// block; outputs across the 64-byte block of SHA-512; alone, and in batches of
+// vector lanes (some unused) that mix them, where a cancelled job fails alone.
 TEST(Cipher, FastPbkdf2EqualsOpenSsl) {
-    for (const std::string& Pass :
-         {std::string(), std::string("secret"), Pattern(128), Pattern(129)})
-        for (const std::string& Salt :
-             {std::string(), std::string("\1\2\3\4\5\6\7\x08"), Pattern(200)})
-            for (int Iterations : {1, 2, 1000})
-                for (int Length : {1, 48, 64, 65, 130}) {
+    const std::string Passes[] = {std::string(), "secret", Pattern(128), Pattern(129)};
+    const std::string Salts[] = {std::string(), "\1\2\3\4\5\6\7\x08", Pattern(200)};
+    const int Lengths[] = {1, 48, 64, 65, 130};
+    const std::atomic<bool> Cancelled{true};
+    for (int Iterations : {1, 2, 1000}) {
+        for (const std::string& Pass : Passes)
+            for (const std::string& Salt : Salts)
+                for (int Length : Lengths) {
                     Bytes Out(Length);
                     ASSERT_TRUE(Pbkdf2Sha512(AsBytes(Pass), AsBytes(Salt), Iterations, Out));
                     EXPECT_EQ(Pbkdf2(Pass, Salt, Iterations, Length), Out)
                         << Pass.size() << " " << Salt.size();
                 }
+        for (std::size_t Size = 1; Size <= 9; ++Size) {
+            std::vector<Bytes> Outs;
+            std::vector<Pbkdf2Job> Jobs;
+            for (std::size_t i = 0; i < Size; ++i) Outs.emplace_back(Lengths[i % 5]);
+            for (std::size_t i = 0; i < Size; ++i)
+                Jobs.push_back({AsBytes(Passes[i % 4]), AsBytes(Salts[i % 3]), Outs[i],
+                                i == 1 && Iterations > 256 ? &Cancelled : nullptr});
+            Pbkdf2Sha512Batch(Jobs, Iterations);
+            for (std::size_t i = 0; i < Size; ++i)
+                EXPECT_EQ(Jobs[i].cancel
+                              ? Bytes()
+                              : Pbkdf2(Passes[i % 4], Salts[i % 3], Iterations, Lengths[i % 5]),
+                          Jobs[i].ok ? Outs[i] : Bytes())
+                    << "job " << i << " of " << Size;
+        }
+    }
     Bytes Out(48);
     EXPECT_FALSE(Pbkdf2Sha512(AsBytes("pw"), AsBytes("salt"), 0, Out));
 }
