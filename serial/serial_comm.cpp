@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <QFileInfo>
-#include <QSocketNotifier>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "cipher/error.h"
 
@@ -47,7 +47,7 @@ SerialComm::~SerialComm() {
 }
 
 void SerialComm::closePort() {
-    writable_.reset();
+    writer_.reset();  // before the descriptor it writes to goes
     if (port_.isOpen()) port_.close();
 }
 
@@ -337,14 +337,40 @@ void SerialComm::finishOpen(const QString& path) {
         port_.close();
         throw;
     }
-    writable_ = std::make_unique<QSocketNotifier>(port_.handle(), QSocketNotifier::Write);
-    writable_->setEnabled(false);
-    connect(writable_.get(), &QSocketNotifier::activated, this, [this] {
-        const qint64 before = OutBufferCount();
-        writeQueued();
-        if (before > OutBufferCount()) emit outputWritten(before - OutBufferCount());
-    });
-    writeQueued();  // what waited through a close or the device's absence
+    startWriter();  // it writes what waited through a close or the device's absence
+}
+
+void SerialComm::startWriter() {
+    const quint64 run = ++writerRun_;
+    // Both callbacks run on the writer's thread; what they report is handled
+    // here, on this object's thread. A burst of writes is reported once.
+    auto written = [this](qint64 bytes) {
+        writtenSince_ += bytes;
+        if (writtenPosted_.exchange(true)) return;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                writtenPosted_ = false;
+                if (const qint64 n = writtenSince_.exchange(0); n > 0) emit outputWritten(n);
+            },
+            Qt::QueuedConnection);
+    };
+    auto failed = [this, run](int error) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, run, error] {
+                if (run == writerRun_ && port_.isOpen())
+                    fail(QString::fromLocal8Bit(std::strerror(error)));
+            },
+            Qt::QueuedConnection);
+    };
+    try {
+        writer_ = std::make_unique<SerialWriter>(int(port_.handle()), out_, written, failed);
+    } catch (const std::system_error& e) {
+        port_.close();
+        raise(errc::SerialIo, QStringLiteral("Cannot write to %1: %2")
+                                  .arg(portName(), QString::fromLocal8Bit(e.what())));
+    }
 }
 
 void SerialComm::waitForDevice(const QString& path) {
@@ -397,26 +423,7 @@ void SerialComm::setOutput(const QString& text) {
                   .arg(portName())
                   .arg(bytes.size())
                   .arg(outputCap_));
-    out_.append(bytes);
-    // To the line now rather than after the rest of the handler (which may
-    // encrypt the message again for the other client).
-    if (OutBufferCount() == bytes.size()) writeQueued();
-}
-
-void SerialComm::writeQueued() {
-    while (port_.isOpen() && out_.size() > 0) {
-        const ssize_t n =
-            ::write(static_cast<int>(port_.handle()), out_.front(), size_t(out_.size()));
-        if (n > 0) {
-            out_.drop(n);
-        } else if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-            break;  // the tty is full: the notifier says when it takes more
-        } else if (errno != EINTR) {
-            fail(QString::fromLocal8Bit(std::strerror(errno)));
-            return;
-        }
-    }
-    if (writable_) writable_->setEnabled(OutBufferCount() > 0);
+    out_.append(bytes);  // the writer takes it from here
 }
 
 qint64 SerialComm::InBufferCount() const {

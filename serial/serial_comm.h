@@ -1,18 +1,18 @@
 #pragma once
 // The real serial port control: QSerialPort on the GUI thread, driven by its
 // signals. COM n opens the device the resolver names for n. QSerialPort opens,
-// configures and reads the device; writes are our own: Qt reports a tty that
-// is momentarily full (EAGAIN) as a resource error, the same as a device that
-// is gone, so its write path cannot tell a slow device from a vanished one.
+// configures and reads the device; writes are our own, on a SerialWriter
+// thread: Qt reports a tty that is momentarily full (EAGAIN) as a resource
+// error, the same as a device that is gone, so its write path cannot tell a
+// slow device from a vanished one.
 #include <QSerialPort>
 #include <QTimer>
+#include <atomic>
 #include <functional>
 #include <memory>
 
-class QSocketNotifier;
-
-#include "app/byte_queue.h"
 #include "serial/mscomm.h"
+#include "serial/serial_writer.h"
 
 namespace zv {
 
@@ -91,7 +91,7 @@ class SerialComm : public MSComm {
     void dropOverflow();
     void onReadyRead();
     void onErrorOccurred(QSerialPort::SerialPortError error);
-    void writeQueued();             // hands queued bytes to the tty until it is full
+    void startWriter();
     void fail(const QString& why);  // closes the port after an I/O error, reports once
     void closePort();               // closes; what is queued for the line stays
     QString portName() const;       // "COM3 (/dev/ttyS2)"
@@ -109,11 +109,14 @@ class SerialComm : public MSComm {
     LineSettings settings_;
     QSerialPort::FlowControl flow_ = QSerialPort::NoFlowControl;
     void applyFlowControl(QSerialPort::FlowControl flow);
-    bool failing_ = false;  // closing after an I/O error: report it once
-    bool away_ = false;     // open as far as callers know; the device is missing
-    QTimer reopen_;         // while away_: tries the device again
-    ByteQueue out_;         // bytes for the line
-    std::unique_ptr<QSocketNotifier> writable_;  // the tty takes bytes again
+    bool failing_ = false;                  // closing after an I/O error: report it once
+    bool away_ = false;                     // open as far as callers know; the device is missing
+    QTimer reopen_;                         // while away_: tries the device again
+    OutputQueue out_;                       // bytes for the line, kept across closes
+    std::unique_ptr<SerialWriter> writer_;  // while the port is open
+    quint64 writerRun_ = 0;                 // which writer a failure report is from
+    std::atomic<qint64> writtenSince_{0};   // bytes the writer wrote, not yet reported
+    std::atomic<bool> writtenPosted_{false};
 };
 
 }  // namespace zv
