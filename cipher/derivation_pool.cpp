@@ -1,8 +1,8 @@
 #include "cipher/derivation_pool.h"
 
 #include <algorithm>
-#include <span>
 #include <system_error>
+#include <utility>
 
 #include <openssl/crypto.h>
 
@@ -16,33 +16,15 @@ Derivation::~Derivation() {
     OPENSSL_cleanse(material.data(), material.size());
 }
 
-namespace {
-// Derives all of Ds, side by side in vector lanes when that pays; each one sets
-// `done` last.
-void DeriveAll(std::span<Derivation* const> Ds) {
-    const auto Trivial = [](const Derivation* D) {
-        return D->passPhrase.empty() && D->salt.empty();
-    };
-    std::vector<Pbkdf2Job> Jobs;
-    for (Derivation* D : Ds)
-        if (!Trivial(D)) Jobs.push_back({D->passPhrase, D->salt, D->material, &D->cancel});
-    if (Jobs.size() >= kPbkdf2BatchFrom)
-        Pbkdf2Sha512Batch(Jobs, kPbkdf2Iterations);
-    else
-        for (Pbkdf2Job& J : Jobs)
-            J.ok = Pbkdf2Sha512(J.passPhrase, J.salt, kPbkdf2Iterations, J.out, J.cancel);
-    auto Next = Jobs.begin();
-    for (Derivation* D : Ds) {
-        D->ok = Trivial(D) || (Next++)->ok;
-        OPENSSL_cleanse(D->passPhrase.data(), D->passPhrase.size());
-        D->done.store(true, std::memory_order_release);
-    }
-}
-}  // namespace
-
 void Derivation::run() {
-    Derivation* Self = this;
-    DeriveAll({&Self, 1});
+    end((passPhrase.empty() && salt.empty()) ||
+        Pbkdf2Sha512(passPhrase, salt, kPbkdf2Iterations, material, &cancel));
+}
+
+void Derivation::end(bool Ok) {
+    ok = Ok;
+    OPENSSL_cleanse(passPhrase.data(), passPhrase.size());
+    done.store(true, std::memory_order_release);
 }
 
 DerivationPool::DerivationPool(unsigned Threads) {
@@ -62,6 +44,7 @@ DerivationPool::~DerivationPool() {
         const std::lock_guard Lock(mutex_);
         stopping_ = true;
         queues_.clear();
+        queued_ = 0;
         for (Derivation* D : running_) D->cancel.store(true);
     }
     wake_.notify_all();
@@ -76,48 +59,92 @@ void DerivationPool::submit(const void* Owner, std::shared_ptr<Derivation> D,
                                [Owner](const Queue& Q) { return Q.owner == Owner; });
         if (It == queues_.end()) It = queues_.insert(queues_.end(), Queue{Owner, {}});
         It->jobs.push_back({std::move(D), std::move(Done)});
+        ++queued_;
     }
     wake_.notify_one();
 }
 
+DerivationPool::Job DerivationPool::takeNext() {
+    Queue Front = std::move(queues_.front());
+    queues_.pop_front();
+    Job Next = std::move(Front.jobs.front());
+    Front.jobs.pop_front();
+    if (!Front.jobs.empty()) queues_.push_back(std::move(Front));
+    --queued_;
+    return Next;
+}
+
 void DerivationPool::run() {
-    const std::size_t Lanes = Pbkdf2Lanes();
-    std::vector<Job> Batch;
-    std::vector<Derivation*> Derivations;
+    // Jobs in this thread's lanes; each Pbkdf2Job stays put while its lane runs.
+    struct InLane {
+        Job job;
+        Pbkdf2Job work;
+    };
+    std::vector<std::unique_ptr<InLane>> InLanes;
+    std::vector<Pbkdf2Job*> Ended;
+    Pbkdf2LaneSet Lanes(kPbkdf2Iterations);
+    const bool HaveLanes = Pbkdf2Lanes() > 1;
+    std::size_t Counted = 0;  // this thread's part of freeLanes_
+    const auto Finish = [this](Job& J, bool Stopping) {
+        if (!Stopping && !J.derivation->cancel.load()) J.done();
+    };
+
     std::unique_lock Lock(mutex_);
     for (;;) {
-        wake_.wait(Lock, [this] { return stopping_ || !queues_.empty(); });
+        // An idle thread leaves to running lanes what they have room for.
+        wake_.wait(Lock, [&] { return stopping_ || !InLanes.empty() || queued_ > freeLanes_; });
         if (stopping_) return;
-        // As many jobs as there are lanes when a batch pays, else one (another
-        // thread takes the next); owners in turn: the front owner's next job,
-        // then that owner goes to the back.
-        std::size_t Queued = 0;
-        for (const Queue& Q : queues_) Queued += Q.jobs.size();
-        const std::size_t Take = Queued >= kPbkdf2BatchFrom ? Lanes : 1;
-        while (Batch.size() < Take && !queues_.empty()) {
-            Queue Front = std::move(queues_.front());
-            queues_.pop_front();
-            Job Next = std::move(Front.jobs.front());
-            Front.jobs.pop_front();
-            if (!Front.jobs.empty()) queues_.push_back(std::move(Front));
+        if (InLanes.empty() && (!HaveLanes || queued_ - freeLanes_ < kPbkdf2BatchFrom)) {
+            // One alone: half the time a lane takes, for a server that is not busy.
+            Job Next = takeNext();
             if (Next.derivation->cancel.load()) continue;
-            Derivations.push_back(Next.derivation.get());
-            Batch.push_back(std::move(Next));
+            running_.push_back(Next.derivation.get());
+            Lock.unlock();
+            Next.derivation->run();
+            Lock.lock();
+            running_.erase(std::find(running_.begin(), running_.end(), Next.derivation.get()));
+            const bool Stopping = stopping_;
+            Lock.unlock();
+            Finish(Next, Stopping);
+            Lock.lock();
+            continue;
         }
-        if (Derivations.empty()) continue;
-        running_.insert(running_.end(), Derivations.begin(), Derivations.end());
+        // Free lanes take the owners' next jobs in turn.
+        freeLanes_ -= std::exchange(Counted, 0);
+        while (Lanes.freeLanes() > 0 && queued_ > 0) {
+            auto Slot = std::make_unique<InLane>(InLane{takeNext(), {}});
+            Derivation& D = *Slot->job.derivation;
+            if (D.cancel.load()) continue;
+            Slot->work = {D.passPhrase, D.salt, D.material, &D.cancel};
+            if (D.passPhrase.empty() && D.salt.empty()) {
+                D.run();  // all-zero material at once
+                Lock.unlock();
+                Finish(Slot->job, false);
+                Lock.lock();
+            } else if (Lanes.start(Slot->work)) {
+                InLanes.push_back(std::move(Slot));
+            } else {
+                Lock.unlock();  // rare: the library failed; one by one
+                D.run();
+                Finish(Slot->job, false);
+                Lock.lock();
+            }
+        }
+        if (InLanes.empty()) continue;
+        Counted = Lanes.freeLanes();
+        freeLanes_ += Counted;
         Lock.unlock();
-        DeriveAll(Derivations);
+        Ended.clear();
+        Lanes.step(Ended);
+        for (Pbkdf2Job* Work : Ended) {
+            auto It = std::find_if(InLanes.begin(), InLanes.end(),
+                                   [Work](const auto& S) { return &S->work == Work; });
+            (*It)->job.derivation->end(Work->ok);
+            Finish((*It)->job, false);
+            InLanes.erase(It);
+        }
         Lock.lock();
-        for (Derivation* D : Derivations)
-            running_.erase(std::find(running_.begin(), running_.end(), D));
-        const bool Stopping = stopping_;
-        Lock.unlock();
-        for (Job& J : Batch)
-            if (!Stopping && !J.derivation->cancel.load()) J.done();
-        Batch.clear();
-        Derivations.clear();
-        Lock.lock();
+        if (InLanes.empty()) freeLanes_ -= std::exchange(Counted, 0);
     }
 }
 

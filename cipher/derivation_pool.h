@@ -5,13 +5,14 @@
 // is almost the whole cost of a message. Envelopes of one connection are
 // independent until their bytes are handed on, so their derivations run side
 // by side, one per core; the reader hands the messages on in arrival order.
-// Under load a thread takes as many queued derivations as the CPU has vector
-// lanes for (8 with AVX-512) and derives them as one batch, in about the time
-// of two one by one; fewer than three waiting are taken one at a time.
+// Under load a thread derives in vector lanes (8 with AVX-512; 8 take about as
+// long as two one by one), each lane taking the next queued derivation as soon
+// as its own ends; a thread starts lanes when three wait that no running lanes
+// have room for, and derives one alone when fewer wait.
 //
-// Fairness: every connection ("owner") has a queue of its own and the threads
+// Fairness: every connection ("owner") has a queue of its own and free lanes
 // take from the owners in turn, so a flood of envelopes on one port costs the
-// other port one batch of waiting at most.
+// other port at most one derivation in a lane (about 5 ms) of waiting.
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -40,6 +41,9 @@ struct Derivation {
 
     // Derives now, on the caller's thread; sets `done` last.
     void run();
+    // The derivation ended (Ok: `material` holds the key): wipes the pass
+    // phrase and sets `done` last.
+    void end(bool Ok);
 
     Bytes passPhrase;
     Bytes salt;
@@ -73,11 +77,14 @@ class DerivationPool {
         std::deque<Job> jobs;
     };
     void run();
+    Job takeNext();  // the front owner's next job; that owner goes to the back
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<Queue> queues_;  // owners with work, in turn: the front is served next
-    std::vector<Derivation*> running_;
+    std::deque<Queue> queues_;          // owners with work, in turn: the front is served next
+    std::vector<Derivation*> running_;  // derived one alone, for cancel
+    std::size_t queued_ = 0;            // jobs in queues_
+    std::size_t freeLanes_ = 0;         // free lanes of the threads running lanes
     bool stopping_ = false;
     std::vector<std::thread> threads_;  // started last, joined first
 };

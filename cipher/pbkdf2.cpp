@@ -150,81 +150,6 @@ bool Fast(ByteView PassPhrase, ByteView Salt, std::uint32_t Iterations, std::spa
     return true;
 }
 
-// One output block of a batch's job, and the lane that derives it.
-struct LaneBlock {
-    std::size_t job;
-    std::uint32_t index;  // PBKDF2's block number, from 1
-};
-
-// Blocks side by side, one per lane, from U1 to the last iteration; each
-// result goes to its job's output, or fails the job (Redo: derive it alone).
-void RunLanes(std::span<Pbkdf2Job> Jobs, const std::vector<PadStates>& Pads,
-              std::span<const LaneBlock> Blocks, std::uint32_t Iterations,
-              std::vector<char>& Redo) {
-    LaneState State{};
-    std::uint8_t Bytes[kDigest] = {};
-    SHA_LONG64 Words[kWords];
-    bool Live[kLanes] = {};
-    for (std::size_t l = 0; l < Blocks.size(); ++l) {
-        const auto [Job, Index] = Blocks[l];
-        Live[l] = FirstU(Pads[Job], Jobs[Job].salt, Index, Bytes);
-        Redo[Job] = Redo[Job] || !Live[l];
-        LoadWords(Bytes, Words);
-        for (std::size_t w = 0; w < kWords; ++w) {
-            State.inner[w][l] = Pads[Job].Inner.h[w];
-            State.outer[w][l] = Pads[Job].Outer.h[w];
-            State.u[w][l] = State.sum[w][l] = Words[w];
-        }
-    }
-    // At iterations 256, 512, ... as the single derivation checks its flag.
-    const auto AnyLive = [&] {
-        bool Any = false;
-        for (std::size_t l = 0; l < Blocks.size(); ++l) {
-            const std::atomic<bool>* Cancel = Jobs[Blocks[l].job].cancel;
-            Live[l] = Live[l] && !(Cancel && Cancel->load(std::memory_order_relaxed));
-            Any = Any || Live[l];
-        }
-        return Any;
-    };
-    for (std::uint64_t i = 1; i < Iterations && (i % 256 != 0 || AnyLive());) {
-        const std::uint64_t Next = std::min<std::uint64_t>(Iterations, (i / 256 + 1) * 256);
-        IterateLanes(State, static_cast<std::uint32_t>(Next - i));
-        i = Next;
-    }
-    for (std::size_t l = 0; l < Blocks.size(); ++l) {
-        Pbkdf2Job& Job = Jobs[Blocks[l].job];
-        Job.ok = Job.ok && Live[l];
-        if (!Live[l]) continue;
-        for (std::size_t w = 0; w < kWords; ++w) Words[w] = State.sum[w][l];
-        StoreWords(Words, Bytes);
-        const std::size_t Offset = (Blocks[l].index - 1) * kDigest;
-        std::memcpy(Job.out.data() + Offset, Bytes, std::min(kDigest, Job.out.size() - Offset));
-    }
-    OPENSSL_cleanse(&State, sizeof State);
-    OPENSSL_cleanse(Bytes, sizeof Bytes);
-    OPENSSL_cleanse(Words, sizeof Words);
-}
-
-void LaneBatch(std::span<Pbkdf2Job> Jobs, std::uint32_t Iterations) {
-    std::vector<PadStates> Pads(Jobs.size());
-    std::vector<char> Redo(Jobs.size());
-    std::vector<LaneBlock> Blocks;
-    for (std::size_t j = 0; j < Jobs.size(); ++j) {
-        const std::size_t Count = (Jobs[j].out.size() + kDigest - 1) / kDigest;
-        Jobs[j].ok = Count <= 0xFFFFFFFFu && MakePadStates(Jobs[j].passPhrase, Pads[j]);
-        Redo[j] = !Jobs[j].ok;
-        for (std::size_t b = 1; Jobs[j].ok && b <= Count; ++b)
-            Blocks.push_back({j, static_cast<std::uint32_t>(b)});
-    }
-    for (std::size_t First = 0; First < Blocks.size(); First += kLanes) {
-        const std::size_t Group = std::min(kLanes, Blocks.size() - First);
-        RunLanes(Jobs, Pads, std::span(Blocks).subspan(First, Group), Iterations, Redo);
-    }
-    for (std::size_t j = 0; j < Jobs.size(); ++j)
-        if (Redo[j])
-            Jobs[j].ok = Pbkdf2Sha512(Jobs[j].passPhrase, Jobs[j].salt, Iterations, Jobs[j].out,
-                                      Jobs[j].cancel);
-}
 #endif
 
 }  // namespace
@@ -274,12 +199,99 @@ std::size_t Pbkdf2Lanes() {
 #endif
 }
 
-void Pbkdf2Sha512Batch(std::span<Pbkdf2Job> Jobs, std::uint32_t Iterations) {
+Pbkdf2LaneSet::Pbkdf2LaneSet(std::uint32_t Iterations) : iterations_(Iterations) {}
+
+Pbkdf2LaneSet::~Pbkdf2LaneSet() {
+    OPENSSL_cleanse(&state_, sizeof state_);
+}
+
+std::size_t Pbkdf2LaneSet::freeLanes() const {
+    return std::size_t(std::count(jobs_.begin(), jobs_.end(), nullptr));
+}
+
+bool Pbkdf2LaneSet::start(Pbkdf2Job& Job) {
 #ifndef OPENSSL_NO_DEPRECATED_3_0
-    if (Iterations > 0 && Sha512Lanes() > 0) return LaneBatch(Jobs, Iterations);
+    const auto Free = std::find(jobs_.begin(), jobs_.end(), nullptr);
+    if (Sha512Lanes() == 0 || iterations_ == 0 || Job.out.size() > kDigest || Free == jobs_.end())
+        return false;
+    PadStates Pads;
+    std::uint8_t U[kDigest];
+    SHA_LONG64 Words[kWords];
+    const bool Ok = MakePadStates(Job.passPhrase, Pads) && FirstU(Pads, Job.salt, 1, U);
+    if (Ok) {
+        const std::size_t l = std::size_t(Free - jobs_.begin());
+        LoadWords(U, Words);
+        for (std::size_t w = 0; w < kWords; ++w) {
+            state_.inner[w][l] = Pads.Inner.h[w];
+            state_.outer[w][l] = Pads.Outer.h[w];
+            state_.u[w][l] = state_.sum[w][l] = Words[w];
+        }
+        *Free = &Job;
+        left_[l] = iterations_ - 1;
+    }
+    OPENSSL_cleanse(U, sizeof U);
+    OPENSSL_cleanse(Words, sizeof Words);
+    return Ok;
+#else
+    (void)Job;
+    return false;
 #endif
-    for (Pbkdf2Job& J : Jobs)
-        J.ok = Pbkdf2Sha512(J.passPhrase, J.salt, Iterations, J.out, J.cancel);
+}
+
+void Pbkdf2LaneSet::step(std::vector<Pbkdf2Job*>& Ended) {
+#ifndef OPENSSL_NO_DEPRECATED_3_0
+    // At most 256 iterations, as a single derivation checks its flag, and no
+    // more than the lane closest to its end still needs.
+    std::uint32_t Count = 256;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        Pbkdf2Job* Job = jobs_[l];
+        if (Job && Job->cancel && Job->cancel->load(std::memory_order_relaxed)) {
+            Job->ok = false;
+            Ended.push_back(Job);
+            jobs_[l] = nullptr;
+        } else if (Job) {
+            Count = std::min(Count, left_[l]);
+        }
+    }
+    if (idle()) return;
+    if (Count > 0) IterateLanes(state_, Count);
+    SHA_LONG64 Words[kWords];
+    std::uint8_t T[kDigest];
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        if (!jobs_[l] || (left_[l] -= Count) > 0) continue;
+        for (std::size_t w = 0; w < kWords; ++w) {
+            Words[w] = state_.sum[w][l];
+            state_.u[w][l] = state_.sum[w][l] = state_.inner[w][l] = state_.outer[w][l] = 0;
+        }
+        StoreWords(Words, T);
+        std::memcpy(jobs_[l]->out.data(), T, jobs_[l]->out.size());
+        jobs_[l]->ok = true;
+        Ended.push_back(jobs_[l]);
+        jobs_[l] = nullptr;
+    }
+    OPENSSL_cleanse(Words, sizeof Words);
+    OPENSSL_cleanse(T, sizeof T);
+#else
+    (void)Ended;
+#endif
+}
+
+void Pbkdf2Sha512Batch(std::span<Pbkdf2Job> Jobs, std::uint32_t Iterations) {
+    Pbkdf2LaneSet Lanes(Iterations);
+    std::vector<Pbkdf2Job*> Ended;
+    std::size_t Next = 0, Running = 0;
+    while (Next < Jobs.size() || Running > 0) {
+        for (; Next < Jobs.size() && Lanes.freeLanes() > 0; ++Next) {
+            Pbkdf2Job& J = Jobs[Next];
+            if (Lanes.start(J))
+                ++Running;
+            else
+                J.ok = Pbkdf2Sha512(J.passPhrase, J.salt, Iterations, J.out, J.cancel);
+        }
+        Ended.clear();
+        Lanes.step(Ended);
+        Running -= Ended.size();
+    }
 }
 
 }  // namespace zv

@@ -1,11 +1,14 @@
 #pragma once
 // PBKDF2 with HMAC-SHA-512 as its pseudo-random function (PKCS #5 v2.1).
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "cipher/bytes.h"
+#include "cipher/sha512_lanes.h"
 
 namespace zv {
 
@@ -30,16 +33,43 @@ struct Pbkdf2Job {
     bool ok = false;
 };
 
-// How many derivations Pbkdf2Sha512Batch runs side by side: 8 with AVX-512,
+// How many derivations run side by side in a Pbkdf2LaneSet: 8 with AVX-512,
 // else 1 (one by one).
 std::size_t Pbkdf2Lanes();
 
 // Side by side, 8 take about as long as two one by one, whatever the number
-// of lanes in use: batches pay from three derivations on.
+// of lanes in use: lanes pay from three derivations on.
 constexpr std::size_t kPbkdf2BatchFrom = 3;
 
-// Every job as Pbkdf2Sha512 would derive it, Pbkdf2Lanes() output blocks at a
-// time. A job whose cancel is set fails; lanes stop once all theirs are.
+// Derivations of one output block (up to 64 bytes) side by side in vector
+// lanes, a lane taking the next job as soon as its own ends, so under a steady
+// flow of jobs every lane stays busy. Used by one thread.
+class Pbkdf2LaneSet {
+  public:
+    explicit Pbkdf2LaneSet(std::uint32_t Iterations);
+    ~Pbkdf2LaneSet();  // cleanses the lanes
+    Pbkdf2LaneSet(const Pbkdf2LaneSet&) = delete;
+    Pbkdf2LaneSet& operator=(const Pbkdf2LaneSet&) = delete;
+
+    std::size_t freeLanes() const;
+    bool idle() const { return freeLanes() == kLanes; }
+    // Job in a free lane; it is the caller's, and must stay put, until step()
+    // hands it back. False (nothing started): no lanes on this CPU, no free
+    // lane, an output longer than one block, or the library failed; derive it
+    // with Pbkdf2Sha512.
+    bool start(Pbkdf2Job& Job);
+    // Up to 256 iterations in every lane; appends the jobs that ended (ok) or
+    // whose cancel was set (not ok).
+    void step(std::vector<Pbkdf2Job*>& Ended);
+
+  private:
+    std::uint32_t iterations_;
+    LaneState state_{};
+    std::array<Pbkdf2Job*, kLanes> jobs_{};
+    std::array<std::uint32_t, kLanes> left_{};  // iterations each lane still runs
+};
+
+// Every job as Pbkdf2Sha512 would derive it, through a Pbkdf2LaneSet.
 void Pbkdf2Sha512Batch(std::span<Pbkdf2Job> Jobs, std::uint32_t Iterations);
 
 }  // namespace zv

@@ -344,9 +344,11 @@ void SerialComm::startWriter() {
     const quint64 run = ++writerRun_;
     // Both callbacks run on the writer's thread; what they report is handled
     // here, on this object's thread. A burst of writes is reported once.
-    auto written = [this](qint64 bytes) {
+    // Reported once the queue has room for more again (half of it free), not
+    // after every write: each report wakes this thread.
+    auto written = [this](qint64 bytes, qint64 left) {
         writtenSince_ += bytes;
-        if (writtenPosted_.exchange(true)) return;
+        if (left > outputCap_ / 2 || writtenPosted_.exchange(true)) return;
         QMetaObject::invokeMethod(
             this,
             [this] {

@@ -98,12 +98,12 @@ class SerialComm : public MSComm {
 
     DeviceResolver resolver_;
     QSerialPort port_;
-    QString path_;                          // device of the open port
-    qint64 inputCap_;                       // bytes
-    qint64 outputCap_ = kDefaultOutputCap;  // bytes
-    std::int16_t commPort_ = 1;             // 1..16
-    std::int16_t rThreshold_ = 0;           // bytes; 0: no receive events
-    std::int16_t inputLen_ = 0;             // bytes per Input(); 0: all
+    QString path_;                                       // device of the open port
+    qint64 inputCap_;                                    // bytes
+    std::atomic<qint64> outputCap_ = kDefaultOutputCap;  // bytes; read by the writer too
+    std::int16_t commPort_ = 1;                          // 1..16
+    std::int16_t rThreshold_ = 0;                        // bytes; 0: no receive events
+    std::int16_t inputLen_ = 0;                          // bytes per Input(); 0: all
     bool rts_ = false;
     bool dtr_ = false;
     LineSettings settings_;

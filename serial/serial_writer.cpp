@@ -70,11 +70,13 @@ void SerialWriter::run() {
             const ssize_t n = ::write(fd_, chunk.data() + done, chunk.size() - done);
             if (n > 0) {
                 done += std::size_t(n);
+                qint64 left = 0;
                 {
                     const std::lock_guard lock(queue_.mutex);
                     queue_.bytes.drop(n);
+                    left = queue_.bytes.size();
                 }
-                written_(n);
+                written_(n, left);
             } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 if (!waitUntilWritable()) return;
             } else if (n == 0 || errno != EINTR) {
