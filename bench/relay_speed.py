@@ -15,9 +15,11 @@ Rows, every byte checked after the clock stopped:
   small client messages per second: 32-byte messages, one send each;
   device -> client median latency, 8 bytes (7 digits and CR) a sample, samples
       5 ms apart: idle, and while two busy processes hold both cores.
-And one derivation of the relay's own (envelope_tool time) for scale. Goals
-are the ratios printed beside the figures.
-Usage: bench/relay_speed.py [--build DIR] [--mib N]
+Both relays run side by side; the throughput rows run --runs times, the two
+relays in turn, and each figure is the median of its runs. And one derivation
+of the relay's own (envelope_tool time) for scale. Goals are the ratios
+printed beside the figures.
+Usage: bench/relay_speed.py [--build DIR] [--mib N] [--runs N]
 """
 import argparse, os, select, shutil, socket, statistics, subprocess, sys, tempfile, threading, time, tty
 
@@ -145,37 +147,59 @@ def busy_cores(count=2):
     return [subprocess.Popen([sys.executable, "-c", "while 1: pass"]) for _ in range(count)]
 
 
-def measure(dev, sock, enc, dec, mib, procs):
-    """Every row for one relay; enc/dec None for the plain relay."""
-    r = {}
-    drain(sock)
-    r["d2c"] = device_to_client(dev, sock, dec, mib << 20)
-    drain(dev)
+class Relay:
+    """One relay under test: its device end, its client socket, and the codec
+    (None for the plain relay)."""
+
+    def __init__(self, dev, sock, enc, dec):
+        self.dev, self.sock, self.enc, self.dec = dev, sock, enc, dec
+        self.runs = {}
+
+    def record(self, key, value):
+        self.runs.setdefault(key, []).append(value)
+
+    def median(self, key):
+        return statistics.median(self.runs[key])
+
+
+def throughput_rows(relay, mib):
+    """One run of each throughput row, recorded in relay.runs."""
+    drain(relay.sock)
+    relay.record("d2c", device_to_client(relay.dev, relay.sock, relay.dec, mib << 20))
+    drain(relay.dev)
     big = [printable(64 << 10) for _ in range(max(1, mib * 16))]
-    wires = [enc(m) for m in big] if enc else big
-    r["c2d"] = len(big) * len(big[0]) / client_to_device(dev, sock, wires, b"".join(big)) / 1e6
-    small = [(b"m%031d" % i)[:32] for i in range(1000 if enc else 10000)]
-    wires = [enc(m) for m in small] if enc else small
-    r["small"] = len(small) / client_to_device(dev, sock, wires, b"".join(small))
-    drain(sock)
-    r["idle"] = latency(dev, sock, dec, 200)
+    wires = [relay.enc(m) for m in big] if relay.enc else big
+    seconds = client_to_device(relay.dev, relay.sock, wires, b"".join(big))
+    relay.record("c2d", len(big) * len(big[0]) / seconds / 1e6)
+    small = [(b"m%031d" % i)[:32] for i in range(1000 if relay.enc else 10000)]
+    wires = [relay.enc(m) for m in small] if relay.enc else small
+    relay.record("small", len(small) / client_to_device(relay.dev, relay.sock, wires,
+                                                        b"".join(small)))
+
+
+def latency_rows(relays, procs):
+    """Both latency rows for every relay: idle, then under the same two hogs."""
+    for r in relays:
+        drain(r.sock)
+        r.record("idle", latency(r.dev, r.sock, r.dec, 200))
     hogs = busy_cores()
     procs.extend(hogs)
     try:
         time.sleep(0.5)
-        r["busy"] = latency(dev, sock, dec, 200)
+        for r in relays:
+            r.record("busy", latency(r.dev, r.sock, r.dec, 200))
     finally:
         for h in hogs:
             h.kill()
             h.wait()
             procs.remove(h)
-    return r
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", default="build")
     ap.add_argument("--mib", type=int, default=8, help="MiB each way per throughput row")
+    ap.add_argument("--runs", type=int, default=3, help="runs of the throughput rows, alternating")
     a = ap.parse_args()
     server = os.path.join(a.build, "tandro-zv-server")
     tool = os.path.join(a.build, "bench", "envelope_tool")
@@ -185,28 +209,34 @@ def main():
         derive_ms = float(subprocess.check_output([tool, "time", PASS, "100"])) / 1e3
         load = os.getloadavg()
 
-        # This relay.
+        # This relay and the plain one, each on a pty pair of its own, both
+        # running for the whole measurement.
         pa, dev = pty_pair(tmp, "ours", procs)
         port = free_port()
         start_server(server, tmp, pa, port, procs, ["--headless"])
-        sock = connect(port)
-        time.sleep(0.3)  # accepted, pool filled
         enc, dec = Tool(tool, "enc"), Tool(tool, "dec")
-        ours = measure(dev, sock, enc, dec, a.mib, procs)
-        enc.close(); dec.close()
-        sock.close()
-        os.close(dev)
-
-        # The plain relay, on a pty pair of its own.
+        mine = Relay(dev, connect(port), enc, dec)
         pa, dev = pty_pair(tmp, "socat", procs)
         rport = free_port()
         procs.append(subprocess.Popen(["socat", f"FILE:{pa},raw,echo=0",
                                        f"TCP-LISTEN:{rport},reuseaddr,nodelay"]))
-        rsock = connect(rport)
-        time.sleep(0.2)
-        plain = measure(dev, rsock, None, None, a.mib, procs)
-        rsock.close()
-        os.close(dev)
+        plain = Relay(dev, connect(rport), None, None)
+        time.sleep(0.3)  # accepted, pool filled
+
+        # Throughput runs alternate, so a burst of load elsewhere costs both.
+        for _ in range(a.runs):
+            for r in (mine, plain):
+                throughput_rows(r, a.mib)
+        latency_rows((mine, plain), procs)
+        enc.close(); dec.close()
+        for r in (mine, plain):
+            r.sock.close()
+            os.close(r.dev)
+        for key in ("d2c", "c2d", "small"):
+            print(f"runs of {key}: this relay {' '.join('%.0f' % v for v in mine.runs[key])}; "
+                  f"socat {' '.join('%.0f' % v for v in plain.runs[key])}")
+        ours = {k: mine.median(k) for k in mine.runs}
+        plain = {k: plain.median(k) for k in plain.runs}
 
         per_derivation = 1e3 / derive_ms  # envelopes per second, one derivation each
         rows = [
@@ -220,7 +250,8 @@ def main():
              f"<= 0.3 x derivation ({0.3 * derive_ms:.3f} ms)", None, True),
         ]
         print(f"load average before the run: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}; "
-              f"{os.cpu_count()} cores; {a.mib} MiB per throughput row")
+              f"{os.cpu_count()} cores; {a.mib} MiB per throughput row, median of {a.runs} "
+              f"alternating runs")
         print(f"one derivation of the relay's own (envelope_tool time, median of 100): "
               f"{derive_ms:.3f} ms = {per_derivation:.0f} per second")
         print(f"| {'row':54s} | {'socat':>10s} | {'this relay':>10s} | {'ratio':>6s} | goal")
