@@ -85,7 +85,7 @@ void DerivationPool::run() {
     Pbkdf2LaneSet Lanes(kPbkdf2Iterations);
     const bool HaveLanes = Pbkdf2Lanes() > 1;
     std::size_t Counted = 0;  // this thread's part of freeLanes_
-    const auto Finish = [this](Job& J, bool Stopping) {
+    const auto Finish = [](Job& J, bool Stopping) {
         if (!Stopping && !J.derivation->cancel.load()) J.done();
     };
 
