@@ -14,7 +14,8 @@ Rows, every byte checked after the clock stopped:
       made before the clock starts) until the device has every byte;
   small client messages per second: 32-byte messages, one send each;
   device -> client median latency, 8 bytes (7 digits and CR) a sample, samples
-      5 ms apart: idle, and while two busy processes hold both cores.
+      5 ms apart, 4 blocks of 50, the relays in turn: idle, and while two busy
+      processes hold both cores.
 Both relays run side by side; the throughput rows run --runs times, the two
 relays in turn, and each figure is the median of its runs. And one derivation
 of the relay's own (envelope_tool time) for scale. Goals are the ratios
@@ -122,7 +123,7 @@ def client_to_device(dev, sock, wires, want):
 
 
 def latency(dev, sock, dec, n, gap=0.005):
-    """Median ms from 8 bytes on the device to their whole envelope (or bytes)."""
+    """Ms from 8 bytes on the device to their whole envelope (or bytes), n samples."""
     want = 32 if dec else 8
     ms, got = [], []
     for i in range(n):
@@ -140,7 +141,7 @@ def latency(dev, sock, dec, n, gap=0.005):
     for msg, buf in got:
         if (dec(buf) if dec else buf) != msg:
             raise AssertionError(f"latency: client got {buf!r} for {msg!r}")
-    return statistics.median(ms)
+    return ms
 
 
 def busy_cores(count=2):
@@ -177,17 +178,23 @@ def throughput_rows(relay, mib):
                                                         b"".join(small)))
 
 
-def latency_rows(relays, procs):
-    """Both latency rows for every relay: idle, then under the same two hogs."""
+def latency_rows(relays, procs, blocks=4, samples=50):
+    """Both latency rows for every relay, idle and then under the same two
+    hogs: blocks of samples, the relays in turn; a row is the median of all
+    of a relay's samples."""
+    def sample(key):
+        for _ in range(blocks):
+            for r in relays:
+                r.runs.setdefault(key, []).extend(latency(r.dev, r.sock, r.dec, samples))
+
     for r in relays:
         drain(r.sock)
-        r.record("idle", latency(r.dev, r.sock, r.dec, 200))
+    sample("idle")
     hogs = busy_cores()
     procs.extend(hogs)
     try:
         time.sleep(0.5)
-        for r in relays:
-            r.record("busy", latency(r.dev, r.sock, r.dec, 200))
+        sample("busy")
     finally:
         for h in hogs:
             h.kill()
