@@ -185,7 +185,8 @@ def latency_rows(relays, procs, blocks=4, samples=50):
     def sample(key):
         for _ in range(blocks):
             for r in relays:
-                r.runs.setdefault(key, []).extend(latency(r.dev, r.sock, r.dec, samples))
+                for ms in latency(r.dev, r.sock, r.dec, samples):
+                    r.record(key, ms)
 
     for r in relays:
         drain(r.sock)
@@ -227,23 +228,23 @@ def main():
         rport = free_port()
         procs.append(subprocess.Popen(["socat", f"FILE:{pa},raw,echo=0",
                                        f"TCP-LISTEN:{rport},reuseaddr,nodelay"]))
-        plain = Relay(dev, connect(rport), None, None)
+        socat = Relay(dev, connect(rport), None, None)
         time.sleep(0.3)  # accepted, pool filled
 
         # Throughput runs alternate, so a burst of load elsewhere costs both.
         for _ in range(a.runs):
-            for r in (mine, plain):
+            for r in (mine, socat):
                 throughput_rows(r, a.mib)
-        latency_rows((mine, plain), procs)
+        latency_rows((mine, socat), procs)
         enc.close(); dec.close()
-        for r in (mine, plain):
+        for r in (mine, socat):
             r.sock.close()
             os.close(r.dev)
         for key in ("d2c", "c2d", "small"):
             print(f"runs of {key}: this relay {' '.join('%.0f' % v for v in mine.runs[key])}; "
-                  f"socat {' '.join('%.0f' % v for v in plain.runs[key])}")
+                  f"socat {' '.join('%.0f' % v for v in socat.runs[key])}")
         ours = {k: mine.median(k) for k in mine.runs}
-        plain = {k: plain.median(k) for k in plain.runs}
+        plain = {k: socat.median(k) for k in socat.runs}
 
         per_derivation = 1e3 / derive_ms  # envelopes per second, one derivation each
         rows = [

@@ -32,8 +32,8 @@ struct OutputQueue {
 class SerialWriter {
   public:
     // Both run on the writer's thread: `written` after each write the tty
-    // took (bytes, and what is left in the queue), `failed` once with errno when the line fails;
-    // the thread ends after that.
+    // took (bytes, and what is left in the queue), `failed` once with errno
+    // when the line fails; the thread ends after that.
     using Written = std::function<void(qint64 bytes, qint64 left)>;
     using Failed = std::function<void(int error)>;
 
