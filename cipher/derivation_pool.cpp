@@ -51,17 +51,18 @@ DerivationPool::~DerivationPool() {
     for (std::thread& T : threads_) T.join();
 }
 
-void DerivationPool::submit(const void* Owner, std::shared_ptr<Derivation> D,
-                            std::function<void()> Done) {
+void DerivationPool::submit(const void* Owner, std::vector<std::shared_ptr<Derivation>> Batch,
+                            const std::function<void()>& Done) {
+    if (Batch.empty()) return;
     {
         const std::lock_guard Lock(mutex_);
         auto It = std::find_if(queues_.begin(), queues_.end(),
                                [Owner](const Queue& Q) { return Q.owner == Owner; });
         if (It == queues_.end()) It = queues_.insert(queues_.end(), Queue{Owner, {}});
-        It->jobs.push_back({std::move(D), std::move(Done)});
-        ++queued_;
+        for (auto& D : Batch) It->jobs.push_back({std::move(D), Done});
+        queued_ += Batch.size();
     }
-    wake_.notify_one();
+    wake_.notify_all();
 }
 
 DerivationPool::Job DerivationPool::takeNext() {
@@ -91,11 +92,16 @@ void DerivationPool::run() {
 
     std::unique_lock Lock(mutex_);
     for (;;) {
-        // An idle thread leaves to running lanes what they have room for.
-        wake_.wait(Lock, [&] { return stopping_ || !InLanes.empty() || queued_ > freeLanes_; });
+        // An idle thread leaves to running lanes what they have room for, and
+        // starts more lanes only for at least kPbkdf2BatchFrom jobs.
+        wake_.wait(Lock, [&] {
+            return stopping_ || !InLanes.empty() ||
+                   unplaced() >= (laneSets_ > 0 ? kPbkdf2BatchFrom : 1);
+        });
         if (stopping_) return;
-        if (InLanes.empty() && (!HaveLanes || queued_ - freeLanes_ < kPbkdf2BatchFrom)) {
-            // One alone: half the time a lane takes, for a server that is not busy.
+        if (InLanes.empty() && (!HaveLanes || (laneSets_ == 0 && queued_ < kPbkdf2BatchFrom))) {
+            // One alone: half the time a lane takes, for a server that is not
+            // busy. Never while lanes run: a lone derivation costs four lanes.
             Job Next = takeNext();
             if (Next.derivation->cancel.load()) continue;
             running_.push_back(Next.derivation.get());
@@ -110,6 +116,7 @@ void DerivationPool::run() {
             continue;
         }
         // Free lanes take the owners' next jobs in turn.
+        if (InLanes.empty()) ++laneSets_;
         freeLanes_ -= std::exchange(Counted, 0);
         while (Lanes.freeLanes() > 0 && queued_ > 0) {
             auto Slot = std::make_unique<InLane>(InLane{takeNext(), {}});
@@ -130,7 +137,10 @@ void DerivationPool::run() {
                 Lock.lock();
             }
         }
-        if (InLanes.empty()) continue;
+        if (InLanes.empty()) {  // every job taken was cancelled
+            --laneSets_;
+            continue;
+        }
         Counted = Lanes.freeLanes();
         freeLanes_ += Counted;
         Lock.unlock();
@@ -144,7 +154,11 @@ void DerivationPool::run() {
             InLanes.erase(It);
         }
         Lock.lock();
-        if (InLanes.empty()) freeLanes_ -= std::exchange(Counted, 0);
+        if (InLanes.empty()) {
+            freeLanes_ -= std::exchange(Counted, 0);
+            --laneSets_;
+            wake_.notify_all();  // what waits for lanes may now be derived alone
+        }
     }
 }
 

@@ -7,8 +7,10 @@
 // by side, one per core; the reader hands the messages on in arrival order.
 // Under load a thread derives in vector lanes (8 with AVX-512; 8 take about as
 // long as two one by one), each lane taking the next queued derivation as soon
-// as its own ends; a thread starts lanes when three wait that no running lanes
-// have room for, and derives one alone when fewer wait.
+// as its own ends. A thread starts lanes when three wait that no running lanes
+// have room for; it derives one alone only when no lanes run and fewer than
+// three wait. A reader submits what one read brought at once, so that a burst
+// of envelopes fills lanes rather than starting lone derivations.
 //
 // Fairness: every connection ("owner") has a queue of its own and free lanes
 // take from the owners in turn, so a flood of envelopes on one port costs the
@@ -63,9 +65,11 @@ class DerivationPool {
     DerivationPool(const DerivationPool&) = delete;
     DerivationPool& operator=(const DerivationPool&) = delete;
 
-    // Queues D for Owner; Done runs on a pool thread once D is done (not when
-    // it was cancelled). Owners are served in turn, each in its own order.
-    void submit(const void* Owner, std::shared_ptr<Derivation> D, std::function<void()> Done);
+    // Queues Batch for Owner, all at once (so that they can share lanes);
+    // Done runs on a pool thread once each of them is done (not when it was
+    // cancelled). Owners are served in turn, each in its own order.
+    void submit(const void* Owner, std::vector<std::shared_ptr<Derivation>> Batch,
+                const std::function<void()>& Done);
 
   private:
     struct Job {
@@ -78,6 +82,8 @@ class DerivationPool {
     };
     void run();
     Job takeNext();  // the front owner's next job; that owner goes to the back
+    // Queued jobs that no running lane has room for.
+    std::size_t unplaced() const { return queued_ > freeLanes_ ? queued_ - freeLanes_ : 0; }
 
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -85,6 +91,7 @@ class DerivationPool {
     std::vector<Derivation*> running_;  // derived one alone, for cancel
     std::size_t queued_ = 0;            // jobs in queues_
     std::size_t freeLanes_ = 0;         // free lanes of the threads running lanes
+    std::size_t laneSets_ = 0;          // threads running lanes
     bool stopping_ = false;
     std::vector<std::thread> threads_;  // started last, joined first
 };

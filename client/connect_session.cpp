@@ -23,7 +23,9 @@ ConnectSession::ConnectSession(const Options& options, std::string passPhrase, i
       inFd_(inFd),
       out_(outFd, options.raw),
       input_(inFd, QSocketNotifier::Read),
-      stream_([](std::shared_ptr<Derivation> d) { d->run(); }) {
+      stream_([](EnvelopeStream::Batch batch) {
+          for (const auto& d : batch) d->run();
+      }) {
     input_.setEnabled(false);  // nothing is read before the connection stands
     keys_.setPassPhrase(passPhrase_);
     connectTimer_.setSingleShot(true);

@@ -15,7 +15,9 @@ std::size_t pendingLimit() {
 // anywhere, and a quiet time between them would make its start text.
 Received receive(const std::vector<std::string>& reads, const std::string& passPhrase) {
     const QString key = QString::fromStdString(passPhrase);
-    EnvelopeStream stream([](std::shared_ptr<Derivation> d) { d->run(); });
+    EnvelopeStream stream([](EnvelopeStream::Batch batch) {
+        for (const auto& d : batch) d->run();
+    });
     Received out;
     auto take = [&] {
         for (const EnvelopeStream::Piece& p : stream.take())

@@ -56,12 +56,14 @@ void EnvelopeStream::append(QStringView received, const QString& passPhrase) {
         scan(work, passPhrase, Read);
     }
     closeRun(passPhrase);  // text that is no envelope goes on as one run per read
+    startDerivations();
 }
 
 void EnvelopeStream::release(const QString& passPhrase) {
     const QString work = std::exchange(held_, QString());
     scan(work, passPhrase, Quiet);
     closeRun(passPhrase);
+    startDerivations();
 }
 
 void EnvelopeStream::finish(const QString& passPhrase) {
@@ -69,7 +71,12 @@ void EnvelopeStream::finish(const QString& passPhrase) {
     scan(work, passPhrase, End);
     endEnvelope();
     closeRun(passPhrase);
+    startDerivations();
     finished_ = true;
+}
+
+void EnvelopeStream::startDerivations() {
+    if (!starting_.empty()) derive_(std::exchange(starting_, {}));
 }
 
 // The characters of the partial quad at the end of `body`, the rest of an
@@ -193,7 +200,7 @@ EnvelopeStream::Unit& EnvelopeStream::push(Piece::Kind kind, const QString& pass
     u.key = std::make_shared<Derivation>(
         ByteView(reinterpret_cast<const std::uint8_t*>(passBytes.data()), size_t(passBytes.size())),
         ByteView(reinterpret_cast<const std::uint8_t*>(salt.data()), size_t(salt.size())));
-    derive_(u.key);
+    starting_.push_back(u.key);
     return u;
 }
 

@@ -27,6 +27,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "cipher/codec.h"
 #include "cipher/derivation_pool.h"
@@ -46,8 +47,11 @@ class EnvelopeStream {
         Kind kind = Text;
         QString text;
     };
-    // Starts D; take() looks at D->done. Called on the stream's thread.
-    using Derive = std::function<void(std::shared_ptr<Derivation> D)>;
+    // Starts each of Batch (the keys one call found salts for, together, so a
+    // pool sees a read's envelopes at once); take() looks at D->done. Called
+    // on the stream's thread.
+    using Batch = std::vector<std::shared_ptr<Derivation>>;
+    using Derive = std::function<void(Batch batch)>;
 
     explicit EnvelopeStream(Derive derive);
     ~EnvelopeStream();  // derivations nobody will take are cancelled
@@ -98,8 +102,10 @@ class EnvelopeStream {
     void feed(QStringView base64, const QString& pass);
     Unit& push(Piece::Kind kind, const QString& pass, QByteArrayView salt);
     void decipher(Unit& u, QList<Piece>& out);
+    void startDerivations();
 
     Derive derive_;
+    Batch starting_;  // derivations pushed by this call, not yet started
     std::deque<Unit> units_;
     bool inside_ = false;         // in an envelope's Base64
     QByteArray header_;           // its first 16 bytes ("Salted__" and salt) as they come

@@ -40,8 +40,8 @@ EnvelopeStream& frmZVServer::readingStream(int index) {
     endStream(index);
     if (l.streams.empty() || l.streams.back()->finished()) {
         // Derivations come back on a pool thread: one queued pump serves them all.
-        auto derive = [this, owner = &l](std::shared_ptr<Derivation> d) {
-            derivations_->submit(owner, std::move(d), [this] {
+        auto derive = [this, owner = &l](EnvelopeStream::Batch batch) {
+            derivations_->submit(owner, std::move(batch), [this] {
                 if (!pumpPosted_.exchange(true))
                     QMetaObject::invokeMethod(this, &frmZVServer::pumpBoth, Qt::QueuedConnection);
             });
