@@ -1,6 +1,8 @@
 #include "cipher/codec.h"
 
 #include <array>
+#include <cstring>
+#include <utility>
 
 namespace zv {
 namespace {
@@ -37,6 +39,17 @@ Lead LeadOf(std::uint8_t Byte) {
     return {0, 0, 0};  // continuation byte, C0, C1 or F5..FF: never a lead
 }
 
+// The end of the run of ASCII bytes at Data[From], eight bytes at a time.
+std::size_t AsciiEnd(ByteView Data, std::size_t From) {
+    std::size_t i = From;
+    for (std::uint64_t Eight = 0; i + 8 <= Data.size(); i += 8) {
+        std::memcpy(&Eight, &Data[i], 8);
+        if (Eight & 0x8080808080808080u) break;
+    }
+    while (i < Data.size() && Data[i] < 0x80) ++i;
+    return i;
+}
+
 }  // namespace
 
 Bytes EncodeUtf8(std::string_view Text) {
@@ -49,12 +62,12 @@ std::string DecodeUtf8(ByteView Data) {
     Text.reserve(Data.size());
     std::size_t i = 0;
     while (i < Data.size()) {
-        const std::uint8_t Byte = Data[i];
-        if (Byte < 0x80) {
-            Text.push_back(static_cast<char>(Byte));
-            ++i;
+        if (const std::size_t End = AsciiEnd(Data, i); End > i) {  // the usual case, in runs
+            Text.append(reinterpret_cast<const char*>(&Data[i]), End - i);
+            i = End;
             continue;
         }
+        const std::uint8_t Byte = Data[i];
         const Lead L = LeadOf(Byte);
         std::size_t Taken = 1;  // bytes of this sequence that fit so far
         while (Taken <= static_cast<std::size_t>(L.Need) && i + Taken < Data.size()) {
@@ -74,9 +87,13 @@ std::string DecodeUtf8(ByteView Data) {
 }
 
 std::string Utf8Stream::Decode(ByteView Piece) {
-    Bytes Data(std::move(Tail_));
-    Tail_.clear();
-    Data.insert(Data.end(), Piece.begin(), Piece.end());
+    ByteView Data = Piece;
+    Bytes Joined;
+    if (!Tail_.empty()) {  // a character the last piece cut: join it to this one
+        Joined = std::exchange(Tail_, {});
+        Joined.insert(Joined.end(), Piece.begin(), Piece.end());
+        Data = Joined;
+    }
     // A lead byte within the last three whose sequence is valid so far but
     // needs bytes still to come: from it on, the rest waits.
     std::size_t Cut = Data.size();

@@ -79,11 +79,10 @@ void EnvelopeStream::startDerivations() {
     if (!starting_.empty()) derive_(std::exchange(starting_, {}));
 }
 
-// The characters of the partial quad at the end of `body`, the rest of an
-// envelope whose Base64 has quadPos_ sextets past its last whole quad.
-qsizetype EnvelopeStream::partialQuad(QStringView body) const {
-    qsizetype sextets = 0;
-    for (QChar c : body) sextets += sextet(c) >= 0;
+// The characters of the partial quad at the end of `body` (which holds
+// `sextets` Base64 characters), the rest of an envelope whose Base64 has
+// quadPos_ sextets past its last whole quad.
+qsizetype EnvelopeStream::partialQuad(QStringView body, qsizetype sextets) const {
     qsizetype part = (quadPos_ + sextets) % 4;
     qsizetype at = body.size();
     while (part > 0 && at > 0) part -= sextet(body[--at]) >= 0;
@@ -104,14 +103,20 @@ void EnvelopeStream::scan(QStringView work, const QString& pass, Until until) {
             i = keep;
         } else {
             qsizetype stop = i;
-            while (stop < end && (sextet(work[stop]) >= 0 || isBlank(work[stop]))) ++stop;
+            qsizetype sextets = 0;
+            for (; stop < end; ++stop) {
+                if (sextet(work[stop]) >= 0)
+                    ++sextets;
+                else if (!isBlank(work[stop]))
+                    break;
+            }
             qsizetype keep = stop;
             if (stop == work.size()) {  // the text ends inside the envelope
                 const QStringView body = work.sliced(i, stop - i);
                 // A chance "U".."U2F" inside an envelope is far likelier than
                 // a header cut there; cut after whole quads it needs 4 to show.
                 if (until == Read) keep -= headerStartAtEnd(body, 4);
-                if (until != End) keep = qMin(keep, stop - partialQuad(body));
+                if (until != End) keep = qMin(keep, stop - partialQuad(body, sextets));
             }
             feed(work.sliced(i, keep - i), pass);
             i = keep;
@@ -165,11 +170,26 @@ void EnvelopeStream::closeRun(const QString& pass) {
 
 void EnvelopeStream::feed(QStringView base64, const QString& pass) {
     // Each character carries 6 bits, and fewer than 8 may wait from before.
-    QByteArray bytes(base64.size() * 3 / 4 + 2, Qt::Uninitialized);
+    QByteArray& bytes = decoded_;
+    bytes.resize(base64.size() * 3 / 4 + 2);
     char* out = bytes.data();
     qsizetype made = 0;
-    for (QChar c : base64) {
-        const int s = sextet(c);
+    const QChar* c = base64.data();
+    const QChar* const end = c + base64.size();
+    while (c != end) {
+        if (quadPos_ == 0 && end - c >= 4) {  // whole quads, the usual case, at once
+            const int s0 = sextet(c[0]), s1 = sextet(c[1]), s2 = sextet(c[2]), s3 = sextet(c[3]);
+            if ((s0 | s1 | s2 | s3) >= 0) {
+                const quint32 v =
+                    quint32(s0) << 18 | quint32(s1) << 12 | quint32(s2) << 6 | quint32(s3);
+                out[made++] = char(v >> 16);
+                out[made++] = char(v >> 8);
+                out[made++] = char(v);
+                c += 4;
+                continue;
+            }
+        }
+        const int s = sextet(*c++);
         if (s < 0) continue;  // a line break or blank
         quadPos_ = (quadPos_ + 1) % 4;
         bits_ = (bits_ << 6 | quint32(s)) & 0xFFFF;

@@ -95,7 +95,7 @@ class EnvelopeStream {
         End,    // the connection ended: nothing waits
     };
     void scan(QStringView work, const QString& pass, Until until);
-    qsizetype partialQuad(QStringView body) const;
+    qsizetype partialQuad(QStringView body, qsizetype sextets) const;
     void beginEnvelope();
     void endEnvelope();
     void closeRun(const QString& pass);
@@ -112,6 +112,7 @@ class EnvelopeStream {
     quint32 bits_ = 0;            // decoded bits not yet a byte, the newest lowest
     int bitCount_ = 0;            // how many
     int quadPos_ = 0;             // sextets of the envelope past its last whole quad
+    QByteArray decoded_;          // feed()'s bytes, kept for its next call
     QString run_;                 // text of this read that is no envelope
     QString held_;                // a possible header start, not yet read
     qsizetype waitingBytes_ = 0;  // of units_, not yet taken
