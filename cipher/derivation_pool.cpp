@@ -84,7 +84,8 @@ void DerivationPool::run() {
     std::vector<std::unique_ptr<InLane>> InLanes;
     std::vector<Pbkdf2Job*> Ended;
     Pbkdf2LaneSet Lanes(kPbkdf2Iterations);
-    const bool HaveLanes = Pbkdf2Lanes() > 1;
+    const std::size_t Width = Pbkdf2Lanes();
+    const bool HaveLanes = Width > 1;
     std::size_t Counted = 0;  // this thread's part of freeLanes_
     const auto Finish = [](Job& J, bool Stopping) {
         if (!Stopping && !J.derivation->cancel.load()) J.done();
@@ -93,10 +94,10 @@ void DerivationPool::run() {
     std::unique_lock Lock(mutex_);
     for (;;) {
         // An idle thread leaves to running lanes what they have room for, and
-        // starts more lanes only for at least kPbkdf2BatchFrom jobs.
+        // starts more lanes only for a full set: half-empty sets side by side
+        // would cost the cores the relay's other threads need.
         wake_.wait(Lock, [&] {
-            return stopping_ || !InLanes.empty() ||
-                   unplaced() >= (laneSets_ > 0 ? kPbkdf2BatchFrom : 1);
+            return stopping_ || !InLanes.empty() || unplaced() >= (laneSets_ > 0 ? Width : 1);
         });
         if (stopping_) return;
         if (InLanes.empty() && (!HaveLanes || (laneSets_ == 0 && queued_ < kPbkdf2BatchFrom))) {

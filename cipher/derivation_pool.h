@@ -7,10 +7,11 @@
 // by side, one per core; the reader hands the messages on in arrival order.
 // Under load a thread derives in vector lanes (8 with AVX-512; 8 take about as
 // long as two one by one), each lane taking the next queued derivation as soon
-// as its own ends. A thread starts lanes when three wait that no running lanes
-// have room for; it derives one alone only when no lanes run and fewer than
-// three wait. A reader submits what one read brought at once, so that a burst
-// of envelopes fills lanes rather than starting lone derivations.
+// as its own ends. A thread starts lanes when three wait and none run, or when
+// a full set waits that running lanes have no room for; it derives one alone
+// only when no lanes run and fewer than three wait. A reader submits what one
+// read brought at once, so that a burst of envelopes fills lanes rather than
+// starting lone derivations.
 //
 // Fairness: every connection ("owner") has a queue of its own and free lanes
 // take from the owners in turn, so a flood of envelopes on one port costs the
