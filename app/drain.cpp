@@ -43,7 +43,7 @@ void frmZVServer::beginStop() {
             l->sock.StopReading();  // the kernel keeps what comes now; closing resets it
             // What the stream holds back for a next read goes on as it stands.
             if (!l->streams.empty() && !l->streams.back()->finished())
-                l->streams.back()->finish(Password);
+                l->streams.back()->finish(Password.toUtf8());
         } else {
             l->sock.Close();
             l->lamp->setFillColor(colour::WindowBackground);

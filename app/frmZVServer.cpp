@@ -304,10 +304,6 @@ void frmZVServer::connectControls() {
             lastTaken_.start();
             dataArrival(i, bytesTotal);
         });
-        connect(&listener(i).quiet, &QTimer::timeout, this, [this, i] {
-            if (!listener(i).streams.empty()) listener(i).streams.back()->release(Password);
-            pump(i);
-        });
         connect(&s, &Winsock::acceptFailed, this, [this, i](int, const QString& why) {
             setStatus(listener(i).name + QStringLiteral(" accept failed, still listening: ") + why);
         });

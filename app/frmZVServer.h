@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "app/error_record.h"
-#include "net/envelope_stream.h"
+#include "stream/envelope_stream.h"
 
 class QAction;
 class QIcon;
@@ -203,10 +203,6 @@ class frmZVServer : public QMainWindow {
     static constexpr qsizetype kMaxWaitingMessages = 256;
     // A piece handed on waits for the serial line whole: longer ones are cut.
     static constexpr qsizetype kMaxPieceChars = 256 * 1024;
-    // A stream holding the start of a header inside an envelope hands it on
-    // as text after this long without a read (milliseconds): longer than TCP
-    // takes to resend a lost segment, so a header cut there is not lost.
-    static constexpr int kQuietMs = 250;
 
     // Bytes a client may leave unread (Qt's send queue) before it is dropped.
     static constexpr qint64 kMaxClientBacklog = 4 * 1024 * 1024;
@@ -276,7 +272,7 @@ class frmZVServer : public QMainWindow {
     // Runs the steps of waiting pieces in order, each once the serial line
     // has room for it.
     void handleReady(int index);
-    void handleClientMessage(int index, const EnvelopeStream::Piece& piece);
+    void handleClientMessage(int index, EnvelopeStream::Piece::Kind kind, const QString& text);
     void updateReading(int index);
     void mnuDefineTCP_Click(int index);
     // The port number stored under `key`. A number outside 1025..65535 (0

@@ -7,15 +7,13 @@
 #include <memory>
 
 #include "app/frmZVServer.h"
-#include "net/envelope_stream.h"
+#include "stream/envelope_stream.h"
 
 namespace zv {
 
 struct frmZVServer::Listener {
     Listener(Winsock& s, Lamp* l, QString n, QString connected)
-        : sock(s), lamp(l), name(std::move(n)), connectedText(std::move(connected)) {
-        quiet.setSingleShot(true);
-    }
+        : sock(s), lamp(l), name(std::move(n)), connectedText(std::move(connected)) {}
 
     Winsock& sock;
     Lamp* lamp;
@@ -30,9 +28,12 @@ struct frmZVServer::Listener {
     // what their clients sent before they left.
     std::deque<std::unique_ptr<EnvelopeStream>> streams;
     quint64 connection = 0;  // the socket connection the last stream reads
-    QTimer quiet;            // no read for a while: the last stream releases what it holds
     // Handed on by the streams, in order, waiting for room on the serial line.
-    std::deque<EnvelopeStream::Piece> ready;
+    struct Ready {
+        EnvelopeStream::Piece::Kind kind;
+        QString text;
+    };
+    std::deque<Ready> ready;
     qsizetype readyChars = 0;
     bool handling = false;  // handleReady() is running
 };

@@ -52,6 +52,10 @@ std::size_t AsciiEnd(ByteView Data, std::size_t From) {
 
 }  // namespace
 
+bool IsAscii(ByteView Data) {
+    return AsciiEnd(Data, 0) == Data.size();
+}
+
 Bytes EncodeUtf8(std::string_view Text) {
     const ByteView View = AsBytes(Text);
     return Bytes(View.begin(), View.end());

@@ -16,6 +16,9 @@ Bytes EncodeUtf8(std::string_view Text);
 // truncated sequence) becomes one U+FFFD.
 std::string DecodeUtf8(ByteView Data);
 
+// Whether every byte of Data is below 0x80 (ASCII is UTF-8 as it stands).
+bool IsAscii(ByteView Data);
+
 // DecodeUtf8 for bytes that come in pieces: a sequence cut at the end of a
 // piece waits (at most 3 bytes) for the next one, so the pieces decode to the
 // same text as their whole would. Finish() decodes what still waits.

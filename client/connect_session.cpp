@@ -14,6 +14,7 @@
 #include "cipher/error.h"
 #include "cipher/key_pool.h"
 #include "client/cli_error.h"
+#include "stream/wire_bytes.h"
 
 namespace zv::client {
 
@@ -31,7 +32,6 @@ ConnectSession::ConnectSession(const Options& options, std::string passPhrase, i
     connectTimer_.setSingleShot(true);
     waitTimer_.setSingleShot(true);
     drainTimer_.setSingleShot(true);
-    quietTimer_.setSingleShot(true);
 
     connect(&socket_, &QTcpSocket::connected, this, &ConnectSession::onConnected);
     connect(&socket_, &QTcpSocket::readyRead, this, &ConnectSession::onReadyRead);
@@ -42,10 +42,6 @@ ConnectSession::ConnectSession(const Options& options, std::string passPhrase, i
     connect(&connectTimer_, &QTimer::timeout, this,
             [this] { finish(kExitFailure, "cannot connect to " + where() + ": timed out"); });
     connect(&waitTimer_, &QTimer::timeout, this, &ConnectSession::hangUp);
-    connect(&quietTimer_, &QTimer::timeout, this, [this] {
-        stream_.release(QString::fromStdString(passPhrase_));
-        show();
-    });
     connect(&drainTimer_, &QTimer::timeout, this, [this] {
         finish(kExitFailure, "could not hand " + std::to_string(socket_.bytesToWrite()) +
                                  " bytes to " + where() + " in time");
@@ -111,7 +107,8 @@ void ConnectSession::onInput() {
 
 void ConnectSession::send(const Piece& piece) {
     std::string text = piece.lineEnd ? piece.text + options_.eol : piece.text;
-    if (options_.raw) text = latin1AsUtf8(text);  // each byte one character
+    if (options_.raw)  // each byte one character
+        text = bytesAsText(QByteArrayView(text.data(), qsizetype(text.size()))).toStdString();
     const std::string envelope = EncryptText(text, passPhrase_, keys_);
     const qint64 written = socket_.write(envelope.data(), qint64(envelope.size()));
     if (written != qint64(envelope.size()))
@@ -139,9 +136,8 @@ void ConnectSession::hangUp() {
 }
 
 void ConnectSession::onReadyRead() {
-    stream_.append(QString::fromLatin1(socket_.readAll()), QString::fromStdString(passPhrase_));
+    stream_.append(socket_.readAll(), QByteArray::fromStdString(passPhrase_));
     show();
-    if (stream_.holding()) quietTimer_.start(kQuietMs);
 }
 
 void ConnectSession::show() {
@@ -149,7 +145,8 @@ void ConnectSession::show() {
         for (const EnvelopeStream::Piece& p : stream_.take()) {
             switch (p.kind) {
                 case EnvelopeStream::Piece::Text:
-                    out_.write(options_.raw ? latin1Bytes(p.text) : p.text.toStdString());
+                    out_.write(options_.raw ? textAsBytes(p.text).toStdString()
+                                            : p.text.toStdString());
                     break;
                 case EnvelopeStream::Piece::NotEnvelope:
                     std::fprintf(stderr,
@@ -200,8 +197,8 @@ void ConnectSession::onError(QAbstractSocket::SocketError error) {
 
 void ConnectSession::onDisconnected() {
     releaseWatch();
-    const QString pass = QString::fromStdString(passPhrase_);
-    if (socket_.bytesAvailable() > 0) stream_.append(QString::fromLatin1(socket_.readAll()), pass);
+    const QByteArray pass = QByteArray::fromStdString(passPhrase_);
+    if (socket_.bytesAvailable() > 0) stream_.append(socket_.readAll(), pass);
     stream_.finish(pass);
     show();
     if (!inputEnded_ && !done_)

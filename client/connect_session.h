@@ -14,7 +14,7 @@
 #include "client/line_splitter.h"
 #include "client/options.h"
 #include "client/output.h"
-#include "net/envelope_stream.h"
+#include "stream/envelope_stream.h"
 
 namespace zv::client {
 
@@ -25,7 +25,6 @@ class ConnectSession : public QObject {
     static constexpr int kConnectTimeoutMs = 10000;
     static constexpr int kDrainTimeoutMs = 10000;      // to hand the last lines to the server
     static constexpr qint64 kMaxUnsent = 1024 * 1024;  // bytes; stdin is not read above this
-    static constexpr int kQuietMs = 250;  // no read for this long: a held header start is text
 
     ConnectSession(const Options& options, std::string passPhrase, int inFd, int outFd);
 
@@ -58,7 +57,6 @@ class ConnectSession : public QObject {
     QTimer connectTimer_;
     QTimer waitTimer_;  // --wait after end of input
     QTimer drainTimer_;
-    QTimer quietTimer_;  // a held header start is shown as text once the line goes quiet
     LineSplitter lines_;
     EnvelopeStream stream_;  // keys derived at once: one server, one reader
     QEventLoop loop_;

@@ -34,14 +34,6 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
-std::string latin1Bytes(const QString& text) {
-    return text.toLatin1().toStdString();
-}
-
-std::string latin1AsUtf8(std::string_view bytes) {
-    return QString::fromLatin1(bytes.data(), qsizetype(bytes.size())).toStdString();
-}
-
 Output::Output(int fd, bool raw) : fd_(fd), terminal_(!raw && ::isatty(fd) == 1) {}
 
 void Output::write(std::string_view bytes) {

@@ -3,7 +3,6 @@
 // terminal a carriage return without a line feed after it also moves to a new
 // line (devices end lines with CR alone; the next line would overwrite it).
 // Raw output is every byte unchanged, terminal or not.
-#include <QString>
 #include <string>
 #include <string_view>
 
@@ -23,12 +22,6 @@ class Output {
 
 // CR becomes CR LF; an LF right after a CR, even in the next call, is dropped.
 std::string terminalLineEnds(std::string_view bytes, bool& afterCr);
-
-// Raw mode. The server sends each device byte as one character (its Latin-1
-// code): the text back to those bytes, a character above U+00FF as '?'.
-std::string latin1Bytes(const QString& text);
-// And each input byte as the character of that code, in UTF-8.
-std::string latin1AsUtf8(std::string_view bytes);
 
 // Writes all of `bytes` to `fd`; false with errno set on failure.
 bool writeAll(int fd, std::string_view bytes);

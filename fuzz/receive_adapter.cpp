@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "net/envelope_stream.h"
+#include "stream/envelope_stream.h"
 
 namespace zv::fuzz {
 
@@ -11,10 +11,9 @@ std::size_t pendingLimit() {
 }
 
 // As one listener does it: every read, then the client's close; keys derived
-// at once. No quiet time: reads that come close together cut a header
-// anywhere, and a quiet time between them would make its start text.
+// at once.
 Received receive(const std::vector<std::string>& reads, const std::string& passPhrase) {
-    const QString key = QString::fromStdString(passPhrase);
+    const QByteArray key = QByteArray::fromStdString(passPhrase);
     EnvelopeStream stream([](EnvelopeStream::Batch batch) {
         for (const auto& d : batch) d->run();
     });
@@ -27,7 +26,7 @@ Received receive(const std::vector<std::string>& reads, const std::string& passP
         out.mostPending = std::max(out.mostPending, std::size_t(stream.waitingBytes()));
     };
     for (std::size_t i = 0; i < reads.size(); ++i) {
-        stream.append(QString::fromLatin1(reads[i].data(), qsizetype(reads[i].size())), key);
+        stream.append(QByteArrayView(reads[i].data(), qsizetype(reads[i].size())), key);
         take();
     }
     stream.finish(key);

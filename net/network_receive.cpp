@@ -26,12 +26,7 @@ void frmZVServer::dataArrival(int index, qint64 /*bytesTotal*/) {
     trapStatus(l.name + QStringLiteral(" data arrival error"),
                [&] { received = l.sock.GetData(); });
     if (received.isEmpty()) return;
-    EnvelopeStream& stream = readingStream(index);
-    stream.append(received, Password);
-    if (stream.holding())
-        l.quiet.start(kQuietMs);
-    else
-        l.quiet.stop();
+    readingStream(index).append(received.toLatin1(), Password.toUtf8());
     pump(index);
 }
 
@@ -56,8 +51,7 @@ void frmZVServer::endStream(int index) {
     Listener& l = listener(index);
     if (l.streams.empty() || l.streams.back()->finished()) return;
     if (l.sock.State() == sck::Connected && l.sock.ConnectionId() == l.connection) return;
-    l.quiet.stop();
-    l.streams.back()->finish(Password);
+    l.streams.back()->finish(Password.toUtf8());
 }
 
 void frmZVServer::pumpBoth() {
@@ -72,8 +66,10 @@ void frmZVServer::pump(int index) {
     while (!l.streams.empty()) {
         EnvelopeStream& stream = *l.streams.front();
         for (EnvelopeStream::Piece& piece : stream.take()) {
-            for (qsizetype at = 0; at == 0 || at < piece.text.size(); at += kMaxPieceChars) {
-                l.ready.push_back({piece.kind, piece.text.mid(at, kMaxPieceChars)});
+            if (piece.text.isEmpty() && !piece.starts) continue;  // only says its message ended
+            const QString text = QString::fromUtf8(piece.text);
+            for (qsizetype at = 0; at == 0 || at < text.size(); at += kMaxPieceChars) {
+                l.ready.push_back({piece.kind, text.mid(at, kMaxPieceChars)});
                 l.readyChars += l.ready.back().text.size();
             }
         }
@@ -93,10 +89,10 @@ void frmZVServer::handleReady(int index) {
         if (MSComm1.PortOpen() && waiting > 0 &&
             waiting + l.ready.front().text.size() > MSComm1.OutBufferSize())
             break;  // MSComm1's outputWritten brings us back
-        const EnvelopeStream::Piece piece = std::move(l.ready.front());
+        const Listener::Ready piece = std::move(l.ready.front());
         l.ready.pop_front();
         l.readyChars -= piece.text.size();
-        handleClientMessage(index, piece);
+        handleClientMessage(index, piece.kind, piece.text);
     }
     l.handling = false;
     updateReading(index);
@@ -125,23 +121,24 @@ qint64 frmZVServer::bytesWaitingForDevice() const {
     return bytes;
 }
 
-void frmZVServer::handleClientMessage(int index, const EnvelopeStream::Piece& piece) {
+void frmZVServer::handleClientMessage(int index, EnvelopeStream::Piece::Kind kind,
+                                      const QString& text) {
     const Listener& l = listener(index);
     const QString trapText = l.name + QStringLiteral(" data arrival error");
     using Piece = EnvelopeStream::Piece;
-    if (piece.kind == Piece::CutShort) {
+    if (kind == Piece::CutShort) {
         setStatus(trapText +
                   QStringLiteral("; an envelope that ended before its salt was dropped"));
         return;
     }
-    if (piece.kind == Piece::Failed) {  // the cipher failed: nothing shown or written
-        errorRecord_ = {errc::CipherFailure, piece.text};
+    if (kind == Piece::Failed) {  // the cipher failed: nothing shown or written
+        errorRecord_ = {errc::CipherFailure, text};
         setStatus(trapText);
         errorRecord_.clear();
         return;
     }
     trapStatus(trapText, [&] {
-        QString clear = piece.text;
+        QString clear = text;
         ShowData(*txtRxData, clear);  // edits `clear` as shown
         const QString line = stripLF(clear);
         MSComm1.setOutput(line);

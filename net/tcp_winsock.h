@@ -25,7 +25,7 @@
 //
 // Handlers may call Close(), Accept() and Listen() from inside any of these
 // emissions, but must not delete the object there (use deleteLater()).
-#include "app/byte_queue.h"
+#include "stream/byte_queue.h"
 #include "net/winsock.h"
 
 #include <QAbstractSocket>

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/byte_queue.h"
+#include "stream/byte_queue.h"
 
 namespace zv {
 

@@ -1,6 +1,5 @@
-#include "net/envelope_stream.h"
+#include "stream/envelope_stream.h"
 
-#include <QByteArrayView>
 #include <array>
 #include <span>
 
@@ -9,7 +8,7 @@ namespace zv {
 namespace {
 
 // The Base64 of "Salted__", first 60 bits: every envelope begins with it.
-constexpr QStringView kHeader = u"U2FsdGVkX1";
+constexpr QByteArrayView kHeader = "U2FsdGVkX1";
 constexpr qsizetype kHeaderBytes = 16;  // "Salted__" and the 8-byte salt
 
 // The value of each Base64 character, -1 for every other one.
@@ -21,21 +20,25 @@ constexpr std::array<signed char, 256> kSextets = [] {
     return table;
 }();
 
-int sextet(QChar c) {
-    return c.unicode() < 256 ? kSextets[c.unicode()] : -1;
+int sextet(char c) {
+    return kSextets[static_cast<unsigned char>(c)];
 }
 
 // What `openssl enc -a` puts between its lines, and blanks.
-bool isBlank(QChar c) {
-    return c == u'\n' || c == u'\r' || c == u' ' || c == u'\t';
+bool isBlank(char c) {
+    return c == '\n' || c == '\r' || c == ' ' || c == '\t';
 }
 
 // The length of the longest end of `text` that is a header's start, at
 // least `shortest` and shorter than a whole header; 0 when there is none.
-qsizetype headerStartAtEnd(QStringView text, qsizetype shortest) {
+qsizetype headerStartAtEnd(QByteArrayView text, qsizetype shortest) {
     for (qsizetype n = qMin(text.size(), kHeader.size() - 1); n >= shortest; --n)
         if (text.last(n) == kHeader.first(n)) return n;
     return 0;
+}
+
+ByteView bytesOf(QByteArrayView bytes) {
+    return {reinterpret_cast<const std::uint8_t*>(bytes.data()), size_t(bytes.size())};
 }
 
 }  // namespace
@@ -47,30 +50,27 @@ EnvelopeStream::~EnvelopeStream() {
         if (u.key) u.key->cancel.store(true);
 }
 
-void EnvelopeStream::append(QStringView received, const QString& passPhrase) {
+void EnvelopeStream::append(QByteArrayView received, const QByteArray& passPhrase) {
     if (held_.isEmpty()) {
-        scan(received, passPhrase, Read);
+        scan(received, passPhrase, false);
     } else {
-        QString work = std::exchange(held_, QString());
+        QByteArray work = std::exchange(held_, QByteArray());
         work += received;
-        scan(work, passPhrase, Read);
+        scan(work, passPhrase, false);
     }
     closeRun(passPhrase);  // text that is no envelope goes on as one run per read
     startDerivations();
 }
 
-void EnvelopeStream::release(const QString& passPhrase) {
-    const QString work = std::exchange(held_, QString());
-    scan(work, passPhrase, Quiet);
-    closeRun(passPhrase);
-    startDerivations();
-}
-
-void EnvelopeStream::finish(const QString& passPhrase) {
-    const QString work = std::exchange(held_, QString());
-    scan(work, passPhrase, End);
+void EnvelopeStream::finish(const QByteArray& passPhrase) {
+    const QByteArray work = std::exchange(held_, QByteArray());
+    scan(work, passPhrase, true);
     endEnvelope();
     closeRun(passPhrase);
+    if (!held_.isEmpty()) {  // a header start, and then nothing: an envelope cut short
+        held_.clear();
+        pushCutShort();
+    }
     startDerivations();
     finished_ = true;
 }
@@ -82,7 +82,7 @@ void EnvelopeStream::startDerivations() {
 // The characters of the partial quad at the end of `body` (which holds
 // `sextets` Base64 characters), the rest of an envelope whose Base64 has
 // quadPos_ sextets past its last whole quad.
-qsizetype EnvelopeStream::partialQuad(QStringView body, qsizetype sextets) const {
+qsizetype EnvelopeStream::partialQuad(QByteArrayView body, qsizetype sextets) const {
     qsizetype part = (quadPos_ + sextets) % 4;
     qsizetype at = body.size();
     while (part > 0 && at > 0) part -= sextet(body[--at]) >= 0;
@@ -90,15 +90,16 @@ qsizetype EnvelopeStream::partialQuad(QStringView body, qsizetype sextets) const
 }
 
 // Reads `work` to its end; what may still wait at its end goes to held_.
-void EnvelopeStream::scan(QStringView work, const QString& pass, Until until) {
+void EnvelopeStream::scan(QByteArrayView work, const QByteArray& pass, bool atEnd) {
     qsizetype i = 0;
     for (;;) {
         const qsizetype header = work.indexOf(kHeader, i);
         const qsizetype end = header >= 0 ? header : work.size();
         if (!inside_) {
             qsizetype keep = end;
-            // Text that is no envelope: a header's start waits for the next read.
-            if (header < 0 && until != End) keep -= headerStartAtEnd(work.sliced(i, end - i), 1);
+            // Text that is no envelope: a header's start waits for the next
+            // read, or at the end is an envelope cut short.
+            if (header < 0) keep -= headerStartAtEnd(work.sliced(i, end - i), 1);
             run_ += work.sliced(i, keep - i);
             i = keep;
         } else {
@@ -111,12 +112,12 @@ void EnvelopeStream::scan(QStringView work, const QString& pass, Until until) {
                     break;
             }
             qsizetype keep = stop;
-            if (stop == work.size()) {  // the text ends inside the envelope
-                const QStringView body = work.sliced(i, stop - i);
+            if (stop == work.size() && !atEnd) {  // the text ends inside the envelope
+                const QByteArrayView body = work.sliced(i, stop - i);
                 // A chance "U".."U2F" inside an envelope is far likelier than
                 // a header cut there; cut after whole quads it needs 4 to show.
-                if (until == Read) keep -= headerStartAtEnd(body, 4);
-                if (until != End) keep = qMin(keep, stop - partialQuad(body, sextets));
+                keep -= headerStartAtEnd(body, 4);
+                keep = qMin(keep, stop - partialQuad(body, sextets));
             }
             feed(work.sliced(i, keep - i), pass);
             i = keep;
@@ -132,7 +133,7 @@ void EnvelopeStream::scan(QStringView work, const QString& pass, Until until) {
         feed(kHeader, pass);
         i = header + kHeader.size();
     }
-    held_ = work.sliced(i).toString();
+    held_ = work.sliced(i).toByteArray();
 }
 
 void EnvelopeStream::beginEnvelope() {
@@ -146,21 +147,23 @@ void EnvelopeStream::beginEnvelope() {
 void EnvelopeStream::endEnvelope() {
     if (!inside_) return;
     inside_ = false;
-    if (header_.size() < kHeaderBytes) {
-        units_.push_back({});
-        units_.back().kind = Piece::CutShort;
+    if (header_.size() < kHeaderBytes)
+        pushCutShort();
+    else
         units_.back().ended = true;
-    } else {
-        units_.back().ended = true;
-    }
     header_.clear();
 }
 
-void EnvelopeStream::closeRun(const QString& pass) {
+void EnvelopeStream::pushCutShort() {
+    units_.push_back({});
+    units_.back().kind = Piece::CutShort;
+    units_.back().ended = true;
+}
+
+void EnvelopeStream::closeRun(const QByteArray& pass) {
     if (run_.isEmpty()) return;
-    const QByteArray latin1 = run_.toLatin1();
-    run_.clear();
-    const Bytes bytes = DecodeBase64(std::string_view(latin1.data(), size_t(latin1.size())));
+    const QByteArray text = std::exchange(run_, QByteArray());
+    const Bytes bytes = DecodeBase64(std::string_view(text.data(), size_t(text.size())));
     if (bytes.empty()) return;  // blanks, "=" and the like: nothing to decipher
     Unit& u = push(Piece::NotEnvelope, pass, {});
     u.cipher = QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
@@ -168,14 +171,14 @@ void EnvelopeStream::closeRun(const QString& pass) {
     waitingBytes_ += u.cipher.size();
 }
 
-void EnvelopeStream::feed(QStringView base64, const QString& pass) {
+void EnvelopeStream::feed(QByteArrayView base64, const QByteArray& pass) {
     // Each character carries 6 bits, and fewer than 8 may wait from before.
     QByteArray& bytes = decoded_;
     bytes.resize(base64.size() * 3 / 4 + 2);
     char* out = bytes.data();
     qsizetype made = 0;
-    const QChar* c = base64.data();
-    const QChar* const end = c + base64.size();
+    const char* c = base64.data();
+    const char* const end = c + base64.size();
     while (c != end) {
         if (quadPos_ == 0 && end - c >= 4) {  // whole quads, the usual case, at once
             const int s0 = sextet(c[0]), s1 = sextet(c[1]), s2 = sextet(c[2]), s3 = sextet(c[3]);
@@ -211,15 +214,12 @@ void EnvelopeStream::feed(QStringView base64, const QString& pass) {
     waitingBytes_ += bytes.size() - at;
 }
 
-EnvelopeStream::Unit& EnvelopeStream::push(Piece::Kind kind, const QString& pass,
+EnvelopeStream::Unit& EnvelopeStream::push(Piece::Kind kind, const QByteArray& pass,
                                            QByteArrayView salt) {
-    const QByteArray passBytes = pass.toUtf8();
     units_.push_back({});
     Unit& u = units_.back();
     u.kind = kind;
-    u.key = std::make_shared<Derivation>(
-        ByteView(reinterpret_cast<const std::uint8_t*>(passBytes.data()), size_t(passBytes.size())),
-        ByteView(reinterpret_cast<const std::uint8_t*>(salt.data()), size_t(salt.size())));
+    u.key = std::make_shared<Derivation>(bytesOf(pass), bytesOf(salt));
     starting_.push_back(u.key);
     return u;
 }
@@ -229,7 +229,7 @@ QList<EnvelopeStream::Piece> EnvelopeStream::take() {
     while (!units_.empty()) {
         Unit& u = units_.front();
         if (u.kind == Piece::CutShort) {
-            out.append(Piece{Piece::CutShort, {}});
+            out.append(Piece{Piece::CutShort, {}, true, true});
         } else {
             if (!u.key->done.load(std::memory_order_acquire)) break;
             decipher(u, out);
@@ -243,7 +243,7 @@ QList<EnvelopeStream::Piece> EnvelopeStream::take() {
 void EnvelopeStream::decipher(Unit& u, QList<Piece>& out) {
     waitingBytes_ -= u.cipher.size();
     auto fail = [&](const std::string& why) {
-        out.append(Piece{Piece::Failed, QString::fromStdString(why)});
+        out.append(Piece{Piece::Failed, QByteArray::fromStdString(why), !u.handedOn, true});
         u.dead = true;
         u.cipher.clear();
     };
@@ -255,18 +255,21 @@ void EnvelopeStream::decipher(Unit& u, QList<Piece>& out) {
         const WipeOnExit wipe(material);
         if (!InitCipherContext(*u.aes, {}, {}, material, 0)) return fail(u.aes->ErrorText);
     }
-    std::string text;
+    QByteArray text;
     if (!u.cipher.isEmpty()) {
         const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(u.cipher.data()),
                                             size_t(u.cipher.size()));
         if (!CryptChunk(*u.aes, bytes, false, false)) return fail(u.aes->ErrorText);
-        text = u.utf8.Decode(bytes);
+        if (!u.utf8.Holding() && IsAscii(bytes))  // ASCII is whole UTF-8 as it stands
+            text = std::exchange(u.cipher, QByteArray());
+        else
+            text = QByteArray::fromStdString(u.utf8.Decode(bytes));
         u.cipher.clear();
     }
     // A character its envelope ends inside of reads as the cipher reads it.
-    if (u.ended) text += u.utf8.Finish();
-    if (text.empty() && (u.handedOn || !u.ended)) return;
-    out.append(Piece{u.kind, QString::fromStdString(text)});  // an empty message is one too
+    if (u.ended) text += QByteArray::fromStdString(u.utf8.Finish());
+    if (text.isEmpty() && !u.ended) return;
+    out.append(Piece{u.kind, text, !u.handedOn, u.ended});  // an empty message is one too
     u.handedOn = true;
 }
 

@@ -10,20 +10,21 @@
 //
 // What waits: a partial quad and a character cut in two, until their rest
 // arrives or the envelope ends; and a trailing start of a header ("U2Fs" to
-// "U2FsdGVkX" inside an envelope, until the next read or release() shows
-// whether a header follows; any part of one outside, until the next read).
-// Nothing else waits, whatever a message's size.
+// "U2FsdGVkX" inside an envelope, any part of one outside), until the next
+// read or the connection's end shows whether a header follows. Nothing waits
+// for a clock, so the same text cut into reads anywhere gives the same pieces.
 //
 // Text that is no envelope (before the first header or between envelopes) is
 // deciphered all the same, one run per read, as the cipher reads text without
 // a header: meaningless, but handed on. An envelope that ends before its salt
-// is whole (its first 22 characters) is dropped and said as CutShort.
+// is whole (its first 22 characters), and a header start the connection ended
+// on, is dropped and said as CutShort.
 //
 // Keys come from the Derive function: at once, or on a DerivationPool that
 // calls the owner back; take() hands on, in arrival order, what can be
 // deciphered now and never waits.
+#include <QByteArray>
 #include <QList>
-#include <QString>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -45,7 +46,9 @@ class EnvelopeStream {
             Failed,       // the cipher failed: `text` is its description
         };
         Kind kind = Text;
-        QString text;
+        QByteArray text;     // UTF-8, whole characters (invalid sequences as U+FFFD)
+        bool starts = true;  // the first piece of its envelope (or run)
+        bool ends = true;    // the last one: its message is whole (text may be empty)
     };
     // Starts each of Batch (the keys one call found salts for, together, so a
     // pool sees a read's envelopes at once); take() looks at D->done. Called
@@ -58,17 +61,13 @@ class EnvelopeStream {
     EnvelopeStream(const EnvelopeStream&) = delete;
     EnvelopeStream& operator=(const EnvelopeStream&) = delete;
 
-    // Received text, one character per byte; keys are derived under passPhrase.
-    void append(QStringView received, const QString& passPhrase);
-    // No read came for a while: a held header start was text after all.
-    void release(const QString& passPhrase);
+    // Bytes as received; keys are derived under passPhrase (UTF-8).
+    void append(QByteArrayView received, const QByteArray& passPhrase);
     // The connection ended: what waits ends with it.
-    void finish(const QString& passPhrase);
+    void finish(const QByteArray& passPhrase);
     // What can be handed on now, in order.
     QList<Piece> take();
 
-    // release() may hand something on.
-    bool holding() const { return inside_ && !held_.isEmpty(); }
     bool finished() const { return finished_; }
     bool empty() const { return units_.empty(); }  // nothing left to take
     // Received bytes (and messages) not yet taken: for flow control.
@@ -88,19 +87,14 @@ class EnvelopeStream {
         bool dead = false;                   // the cipher failed: the rest is dropped
     };
 
-    // How long what may wait at the end of a scan waits.
-    enum Until {
-        Read,   // the next read
-        Quiet,  // inside an envelope a header's start is text after all
-        End,    // the connection ended: nothing waits
-    };
-    void scan(QStringView work, const QString& pass, Until until);
-    qsizetype partialQuad(QStringView body, qsizetype sextets) const;
+    void scan(QByteArrayView work, const QByteArray& pass, bool atEnd);
+    qsizetype partialQuad(QByteArrayView body, qsizetype sextets) const;
     void beginEnvelope();
     void endEnvelope();
-    void closeRun(const QString& pass);
-    void feed(QStringView base64, const QString& pass);
-    Unit& push(Piece::Kind kind, const QString& pass, QByteArrayView salt);
+    void closeRun(const QByteArray& pass);
+    void feed(QByteArrayView base64, const QByteArray& pass);
+    Unit& push(Piece::Kind kind, const QByteArray& pass, QByteArrayView salt);
+    void pushCutShort();
     void decipher(Unit& u, QList<Piece>& out);
     void startDerivations();
 
@@ -113,8 +107,8 @@ class EnvelopeStream {
     int bitCount_ = 0;            // how many
     int quadPos_ = 0;             // sextets of the envelope past its last whole quad
     QByteArray decoded_;          // feed()'s bytes, kept for its next call
-    QString run_;                 // text of this read that is no envelope
-    QString held_;                // a possible header start, not yet read
+    QByteArray run_;              // text of this read that is no envelope
+    QByteArray held_;             // a possible header start, not yet read
     qsizetype waitingBytes_ = 0;  // of units_, not yet taken
     bool finished_ = false;
 };
