@@ -6,6 +6,7 @@
 // file holds the (obfuscated) encryption key.
 #include <QString>
 #include <memory>
+#include <optional>
 
 class QSettings;
 
@@ -33,13 +34,21 @@ class SettingsStore {
     // empty when it can, or does not exist yet.
     QString readError() const;
 
-    // The stored value, or `defaultValue` when the key does not exist.
+    // The stored value as written, or `defaultValue` when the key does not
+    // exist; empty when the value cannot be read in full (see GetSettingInFull).
     QString GetSetting(const QString& key, const QString& defaultValue) const;
+    // The same, but nothing when the key exists and its value cannot be read
+    // as written: QSettings took it for a list or a typed value ("a, b",
+    // "@Variant(...)") and the file no longer holds its text.
+    std::optional<QString> GetSettingInFull(const QString& key, const QString& defaultValue) const;
     // Raises zv::Error(errc::FileAccess, ...) when the file cannot be written.
     void SaveSetting(const QString& key, const QString& value);
 
   private:
     QString findKey(const QString& key) const;  // stored spelling, or empty
+    // The text of entry `stored` ("settings/com port") as the file holds it.
+    std::optional<QString> textAsWritten(const QString& stored) const;
+    void keepAsWritten();
     void createPrivately();
 
     QString path_;

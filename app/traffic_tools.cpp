@@ -67,9 +67,13 @@ void frmZVServer::buildTrafficTools() {
 }
 
 void frmZVServer::loadTrafficTools(QStringList& notices) {
-    const AddressFilter allowed(settings_.GetSetting(kAllowedClientsKey, QString()));
+    // A list that cannot be read whole allows nobody: a part of it must never
+    // stand for all of it, nor nothing for everyone.
+    const std::optional<QString> list = settings_.GetSettingInFull(kAllowedClientsKey, QString());
+    const AddressFilter allowed = list ? AddressFilter(*list) : AddressFilter::nobody();
     wskServer1.setAllowedClients(allowed);
     wskServer2.setAllowedClients(allowed);
+    if (!list) notices << QStringLiteral("allowed clients cannot be read; nobody may connect");
     for (const QString& entry : allowed.invalid())
         notices << QStringLiteral("allowed clients: \"%1\" is no address or network").arg(entry);
     QAction* items[] = {mnuHexNet, mnuHexCom, mnuStampsNet, mnuStampsCom};

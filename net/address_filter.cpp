@@ -8,10 +8,15 @@ namespace zv {
 
 namespace {
 // A peer on an IPv4 address reaches a dual-stack listener as ::ffff:a.b.c.d.
+// Only that form is IPv4: toIPv4Address() takes "::" for 0.0.0.0 too.
+const QPair<QHostAddress, int> kMapped = QHostAddress::parseSubnet(QStringLiteral("::ffff:0:0/96"));
+
+bool isMapped(const QHostAddress& address) {
+    return address.protocol() == QAbstractSocket::IPv6Protocol && address.isInSubnet(kMapped);
+}
+
 QHostAddress plain(const QHostAddress& address) {
-    bool mapped = false;
-    const quint32 v4 = address.toIPv4Address(&mapped);
-    return mapped ? QHostAddress(v4) : address;
+    return isMapped(address) ? QHostAddress(address.toIPv4Address()) : address;
 }
 }  // namespace
 
@@ -33,9 +38,11 @@ AddressFilter::AddressFilter(const QString& list) {
             invalid_ << entry;
             continue;
         }
-        network.first = plain(network.first);
         if (network.second < 0)
             network.second = network.first.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128;
+        // An IPv4-mapped network of /96 or longer is the IPv4 network it maps.
+        if (isMapped(network.first) && network.second >= 96)
+            network = {plain(network.first), network.second - 96};
         networks_ << network;
     }
 }

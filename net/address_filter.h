@@ -15,8 +15,16 @@ class AddressFilter {
   public:
     AddressFilter() = default;
     // Entries separated by commas, blanks or semicolons; an address without
-    // "/bits" is that one address.
+    // "/bits" is that one address. IPv6 networks match IPv6 peers ("::/0" is
+    // every one of them); an IPv4-mapped one ("::ffff:10.0.0.0/104") is the
+    // IPv4 network it maps.
     explicit AddressFilter(const QString& list);
+    // A filter that allows no address at all.
+    static AddressFilter nobody() {
+        AddressFilter none;
+        none.active_ = true;
+        return none;
+    }
 
     bool allows(const QHostAddress& peer) const;
     // Entries that are no address or network, as written.

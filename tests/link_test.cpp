@@ -324,7 +324,9 @@ TEST(ComPort, ChoosingAPortOpensItAt9600N81StoresItAndMovesTheMark) {
     for (int n = 1; n <= 15; ++n)  // COM16 keeps its usual device
         rig.set(QStringLiteral("com device %1").arg(n),
                 rig.dir.filePath(QStringLiteral("absent%1").arg(n)));
-    rig.set("com device 3", com3.a());
+    const QString comma = rig.dir.filePath("usb-serial,if00");  // typed by hand, unquoted
+    ASSERT_TRUE(QFile::link(com3.a(), comma));
+    rig.setByHand("com device 3", QFile::encodeName(comma));
     rig.set("com device 4", com4.a());
     frmZVServer& w = rig.open();
     // Opened before the control takes the device, to read its line settings.
@@ -345,7 +347,12 @@ TEST(ComPort, ChoosingAPortOpensItAt9600N81StoresItAndMovesTheMark) {
     EXPECT_EQ(rig.comm->CommPort(), 4);
     w.mnuPortsCom4_Click();  // the checked item closes and reopens the same port
     EXPECT_TRUE(rig.comm->PortOpen());
+    // A pseudo-terminal keeps the baud rate and stop bits, never parity or 7 bits.
+    rig.setByHand("com settings", "57600,N,8,2");
+    const int again = ::open(QFile::encodeName(com3.a()), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     w.mnuPortsCom[2]->trigger();  // a menu click runs the same routine
+    EXPECT_EQ(lineOf(again), std::pair(speed_t(B57600), tcflag_t(CS8 | CSTOPB)));
+    EXPECT_EQ(::close(again), 0);
     EXPECT_EQ(checkedPorts(w), QList<int>{3});
     EXPECT_TRUE(rig.dialogs.shown.empty());
     // A missing device is waited for: the old port is closed, the mark moves,
@@ -358,7 +365,7 @@ TEST(ComPort, ChoosingAPortOpensItAt9600N81StoresItAndMovesTheMark) {
         EXPECT_TRUE(rig.comm->PortOpen() && rig.comm->CommPort() == n);
         EXPECT_EQ(checkedPorts(w), QList<int>{n});
     }
-    SerialComm other([&](int) { return com3.a(); });  // another program holds COM3's device
+    SerialComm other([&](int) { return comma; });  // another program holds COM3's device
     other.setCommPort(3);
     other.setPortOpen(true);
     rig.run({{.act = "click", .in = "mnuPortsCom3", .box = "VB6 runtime error (com3): 8005 - "}});

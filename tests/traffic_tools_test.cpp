@@ -106,17 +106,23 @@ TEST(TrafficTools, TraceFileAndPaneViewsOfAKnownExchange) {
 // listener stays free; one from inside is served. A mistyped entry is said
 // at start-up and allows nobody.
 TEST(TrafficTools, AllowedClientsKeepTheSlotForAddressesInTheList) {
-    const AddressFilter filter("127.0.0.1, 10.1.0.0/16; fd00::/8 10.9.9.300");
-    EXPECT_EQ(filter.invalid(), QStringList{"10.9.9.300"});
-    QString allowed;
-    for (const char* a : {"127.0.0.1", "::ffff:127.0.0.1", "127.0.0.2", "10.1.200.3", "10.2.0.1",
-                          "fd12::1", "fe80::1"})
-        allowed += filter.allows(QHostAddress(a)) ? '1' : '0';
-    EXPECT_EQ(allowed, "1101010");
+    const std::pair<const char*, const char*> table[] = {
+        // a list, which peers it allows
+        {"127.0.0.1, 10.1.0.0/16; fd00::/8 10.9.9.300", "11010100"},
+        {"::/0", "00000111"},                   // every IPv6 peer, no IPv4 one
+        {"::ffff:127.0.0.0/104", "11100000"}};  // IPv4 networks written as IPv6
+    for (const auto& [list, want] : table) {
+        QString allowed;
+        for (const char* a : {"127.0.0.1", "::ffff:127.0.0.1", "127.0.0.2", "10.1.200.3",
+                              "10.2.0.1", "fd12::1", "fe80::1", "::1"})
+            allowed += AddressFilter(list).allows(QHostAddress(a)) ? '1' : '0';
+        EXPECT_EQ(allowed, want) << list;
+    }
+    EXPECT_EQ(AddressFilter(table[0].first).invalid(), QStringList{"10.9.9.300"});
     EXPECT_FALSE(AddressFilter("bogus").allows(QHostAddress("127.0.0.1")));
 
-    test::ServerRig rig;
-    rig.set("allowed clients", "127.0.0.1 bogus");
+    test::ServerRig rig;  // unquoted, as typed in an editor: QSettings reads a list
+    rig.setByHand("allowed clients", "127.0.0.1, bogus");
     ASSERT_TRUE(rig.link("1"));
     EXPECT_EQ(rig.status(), "listening on port " + QString::number(rig.p1) +
                                 "; allowed clients: \"bogus\" is no address or network");

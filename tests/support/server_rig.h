@@ -89,6 +89,17 @@ struct ServerRig {
         return settings->GetSetting(key, def);
     }
     void set(const QString& key, const QString& value) { settings->SaveSetting(key, value); }
+    // Stores `value` unquoted, as an operator's editor would: QSettings reads
+    // one with commas as a list.
+    void setByHand(const QString& key, const QByteArray& value) {
+        set(key, "");  // the file made private, with "key=" in it
+        QFile file(settingsPath);
+        QByteArray text = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        file.close();
+        const QByteArray entry = '\n' + key.toUtf8().toPercentEncoding() + '=';
+        text.replace(entry + '\n', entry + value + '\n');
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    }
     // Loads the window with COM3 on a pseudo-terminal whose far end is
     // `device`, in listener mode `mode` on p1 and p2; false (with a test
     // failure) when a part did not come up.
