@@ -94,11 +94,10 @@ struct ServerRig {
     void setByHand(const QString& key, const QByteArray& value) {
         set(key, "");  // the file made private, with "key=" in it
         QFile file(settingsPath);
-        QByteArray text = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        file.close();
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
         const QByteArray entry = '\n' + key.toUtf8().toPercentEncoding() + '=';
-        text.replace(entry + '\n', entry + value + '\n');
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        const QByteArray text = file.readAll().replace(entry + '\n', entry + value + '\n');
+        EXPECT_TRUE(file.seek(0) && file.write(text) == text.size());  // only longer
     }
     // Loads the window with COM3 on a pseudo-terminal whose far end is
     // `device`, in listener mode `mode` on p1 and p2; false (with a test
