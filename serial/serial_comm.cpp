@@ -258,12 +258,25 @@ void SerialComm::setFlowControl(const QString& mode) {
 }
 
 void SerialComm::applyFlowControl(QSerialPort::FlowControl flow) {
-    if (port_.setFlowControl(flow)) return;
-    const QString why = port_.errorString();
-    port_.clearError();
-    raise(errc::InvalidPropertyValue,
-          QStringLiteral("Invalid property value: %1 refuses this flow control (%2)")
-              .arg(portName(), why));
+    const auto refuse = [this](const QString& why) {
+        raise(errc::InvalidPropertyValue,
+              QStringLiteral("Invalid property value: %1 refuses this flow control (%2)")
+                  .arg(portName(), why));
+    };
+    if (!port_.setFlowControl(flow)) {
+        const QString why = port_.errorString();
+        port_.clearError();
+        refuse(why);
+    }
+    if (flow != QSerialPort::SoftwareControl) return;
+    // Qt sets IXANY with IXON: any byte from the device would then restart
+    // output after its XOFF, and a device whose input is full but that keeps
+    // reporting would be overrun. Only XON restarts it.
+    const int fd = int(port_.handle());
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) refuse(QString::fromLocal8Bit(std::strerror(errno)));
+    tio.c_iflag &= ~tcflag_t(IXANY);
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) refuse(QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 void SerialComm::applyLineSettings(const LineSettings& s) {

@@ -26,8 +26,9 @@ TEST(WindowLinux, ChosenDeviceOpensWithTheStoredLineSettings) {
     const int probe = ::open(QFile::encodeName(pty.a()), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     const auto flow = [probe] {
         termios t{};
-        return ::tcgetattr(probe, &t) ? -1
-                                      : int((t.c_cflag & CRTSCTS) | (t.c_iflag & (IXON | IXOFF)));
+        return ::tcgetattr(probe, &t)
+                   ? -1
+                   : int((t.c_cflag & CRTSCTS) | (t.c_iflag & (IXON | IXOFF | IXANY)));
     };
     rig.dialogs.clear();
     rig.dialogs.answer(pty.a());  // typed in: pseudo-terminals are not listed
@@ -61,6 +62,16 @@ TEST(WindowLinux, ChosenDeviceOpensWithTheStoredLineSettings) {
     EXPECT_EQ(rig.dialogs.shown.back().defaultText + rig.get("flow control"),
               "9600,N,8,1,rtsctsxonxoff");
     EXPECT_EQ(flow(), int(IXON | IXOFF));
+    w.mnuPortsCom5_Click();
+    EXPECT_EQ(flow(), int(IXON | IXOFF));
+    // After XOFF only XON restarts the line: a byte it sent since does not.
+    test::RawTty far(pty.b());
+    ASSERT_TRUE(far.writeAll("\x13x"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rig.comm->InBufferCount() == 1; }, 10000));
+    rig.comm->setOutput("held");
+    EXPECT_EQ(far.read(4, 500), "");  // only a line restarted by "x" lets it through
+    ASSERT_TRUE(far.writeAll("\x11"));
+    EXPECT_EQ(far.read(4, 20000), "held");
     rig.set("flow control", "rtscts");
     w.mnuPortsCom5_Click();
     EXPECT_EQ(flow(), int(CRTSCTS));
