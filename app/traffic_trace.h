@@ -6,10 +6,18 @@
 // Past kMaxBytes the file becomes "<path>.1" (one older file kept) and a new
 // one starts. A failure to write is reported once, until a write succeeds or
 // the file is opened again; it never stops the relay. The file is created
-// private to the user (0600): it holds the traffic in clear.
+// private to the user (0600): it holds the traffic in clear. Nothing blocks
+// the relay: a named pipe without a reader, or one that is full, is a failure
+// like any other. A symbolic link at the path, or an existing file that others
+// may read or that another user owns, is refused. A line cut short by a
+// failed write is ended before the next line goes to the same file.
+#include <sys/types.h>
+
 #include <QDateTime>
 #include <QString>
 #include <functional>
+#include <optional>
+#include <utility>
 
 namespace zv {
 
@@ -46,6 +54,7 @@ class TrafficTrace {
   private:
     void add(const QString& direction, const QString& bytes);
     bool open();
+    void fail(const QString& what, const QString& why);
     void fail(const QString& what);  // with errno's text
     void close();
 
@@ -54,6 +63,8 @@ class TrafficTrace {
     int fd_ = -1;  // open for appending while tracing
     qint64 maxBytes_ = kMaxBytes;
     bool failed_ = false;  // reported; quiet until a write succeeds again
+    // The file (device, inode) whose last line a failed write cut short.
+    std::optional<std::pair<dev_t, ino_t>> torn_;
 };
 
 }  // namespace zv

@@ -1,6 +1,7 @@
 // Seeing and shaping the traffic on real parts: the trace file and the pane
 // views of a known exchange, and who may connect.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <QAction>
 #include <QLabel>
@@ -100,6 +101,44 @@ TEST(TrafficTools, TraceFileAndPaneViewsOfAKnownExchange) {
     small.clientToDevice(1, "x");
     EXPECT_EQ(linesOf(trace).size(), 1);
     EXPECT_TRUE(reports.isEmpty()) << reports.join('\n').toStdString();
+
+    // Nothing blocks, follows a link or writes to a file others may read;
+    // each is said once and the next block tries again.
+    const QString fifo = rig.dir.filePath("fifo"), link = rig.dir.filePath("link"),
+                  shared = rig.dir.filePath("shared.log");
+    QFile kept(shared);
+    ASSERT_TRUE(kept.open(QIODevice::WriteOnly) && kept.write("kept\n") == 5 && kept.flush() &&
+                ::chmod(QFile::encodeName(shared), 0644) == 0);
+    ASSERT_TRUE(::mkfifo(QFile::encodeName(fifo), 0600) == 0 && QFile::link(trace, link));
+    ASSERT_NE(::signal(SIGPIPE, SIG_IGN), SIG_ERR);  // as the program runs: EPIPE, no signal
+    for (const auto& [path, why] : {std::pair{fifo, "cannot open (a named pipe with no reader)"},
+                                    {link, "refused (a symbolic link, not followed)"},
+                                    {shared, "refused (mode 0644: others may read it)"}}) {
+        reports.clear();
+        small.setPath(path);
+        small.deviceToClients("1"), small.deviceToClients("2");
+        EXPECT_EQ(reports, QStringList{"trace file " + path + ": " + why});
+    }
+    EXPECT_EQ(linesOf(shared), QStringList{"kept"});
+    EXPECT_EQ(linesOf(trace).size(), 1);  // nothing through the link
+    // A full pipe cuts a line short: it is ended before the next one. A
+    // reader that leaves is said; the next block does not wait for another.
+    const int reader = ::open(QFile::encodeName(fifo), O_RDONLY | O_NONBLOCK);
+    auto drain = [reader, buf = QByteArray(1 << 20, 0)]() mutable {  // one read takes all
+        return buf.left(std::max<ssize_t>(0, ::read(reader, buf.data(), size_t(buf.size()))));
+    };
+    reports.clear();
+    small.setPath(fifo);
+    small.deviceToClients(QString(30000, 'y'));  // 90 kB of text: more than the pipe holds
+    const QByteArray cut = drain();
+    small.deviceToClients("z");
+    const QStringList piped = QString(cut + drain()).split('\n', Qt::SkipEmptyParts);
+    EXPECT_TRUE(piped.size() == 2 && stamped.match(piped[1]).hasMatch()) << piped.size();
+    EXPECT_EQ(::close(reader), 0);
+    small.deviceToClients("3"), small.deviceToClients("4");
+    EXPECT_EQ(reports, QStringList({"trace file " + fifo +
+                                        ": cannot write (Resource temporarily unavailable)",
+                                    "trace file " + fifo + ": cannot write (Broken pipe)"}));
 }
 
 // A client from an address outside the list is closed at once and the
