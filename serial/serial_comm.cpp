@@ -463,7 +463,18 @@ void SerialComm::onErrorOccurred(QSerialPort::SerialPortError error) {
     // raised by the call that caused them.
     if (!isIoFailure(error) || failing_ || !port_.isOpen()) return;
     // Qt 6.4 repeats ReadError in a tight loop on a vanished device until closed.
-    fail(port_.errorString());
+    fail(lineError());
+}
+
+// Qt's text for a failed read is errno after the read, but a read that got
+// nothing set none: a tty that hung up (its device gone) reads end of file,
+// and errno still names whatever call failed before, anywhere in the program.
+// A write of no bytes sends nothing and fails with the tty's own error (EIO
+// once it has hung up).
+QString SerialComm::lineError() const {
+    if (::write(int(port_.handle()), "", 0) < 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    return QStringLiteral("end of file");
 }
 
 void SerialComm::fail(const QString& why) {

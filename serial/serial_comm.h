@@ -91,6 +91,7 @@ class SerialComm : public MSComm {
     void dropOverflow();
     void onReadyRead();
     void onErrorOccurred(QSerialPort::SerialPortError error);
+    QString lineError() const;  // why the open line failed, from the line itself
     void startWriter();
     void fail(const QString& why);  // closes the port after an I/O error, reports once
     void closePort();               // closes; what is queued for the line stays
