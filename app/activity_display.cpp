@@ -68,10 +68,4 @@ void appendToPane(PaneText& pane, QString& data) {
     pane.setSelStart(static_cast<int>(pane.Text().size()));
 }
 
-QString stripLF(const QString& text) {
-    QString out = text;
-    out.remove(kLF);
-    return out;
-}
-
 }  // namespace zv

@@ -23,7 +23,4 @@ void appendToPane(PaneText& pane, QString& data);
 // feed after every carriage return.
 QString paneEdit(const QString& data);
 
-// `text` without any line feed.
-QString stripLF(const QString& text);
-
 }  // namespace zv

@@ -7,13 +7,13 @@
 
 #include "app/dialogs.h"
 #include "app/frmZVServer.h"
-#include "app/qt_cipher.h"
-#include "app/settings_store.h"
-#include "app/text_number.h"
 #include "cipher/error.h"
-#include "cipher/key_pool.h"
-#include "net/winsock.h"
-#include "serial/mscomm.h"
+#include "core/qt_cipher.h"
+#include "core/relay.h"
+#include "core/settings_store.h"
+#include "core/stored_settings.h"
+#include "core/text_number.h"
+#include "net/tcp_server.h"
 
 namespace zv {
 
@@ -45,8 +45,7 @@ void frmZVServer::Form_Load() {
     // Before anything can fail: a later Listen must never bind more widely
     // than the operator asked.
     bindaddress = settings_.GetSetting(QStringLiteral("bind address"), QString()).trimmed();
-    wskServer1.setBindAddress(bindaddress);
-    wskServer2.setBindAddress(bindaddress);
+    relay_.setBindAddress(bindaddress);
     // What start-up mended or found wrong, said after its own last status.
     QStringList notices;
     if (const QString done = settings_.makePrivate(); !done.isEmpty()) notices << done;
@@ -55,11 +54,10 @@ void frmZVServer::Form_Load() {
         // 1. The encryption key, stored under the fixed store pass phrase and
         //    stored again under a fresh salt at every start. A value that is no
         //    envelope stays as it is: the operator may still recover it.
-        const QString resetKey = EncryptText(QStringLiteral("ResetNow"), kStorePassPhrase);
-        const QString stored = settings_.GetSetting(QStringLiteral("Password"), resetKey);
-        Password = DecryptText(stored, kStorePassPhrase);
-        keyPool_->setPassPhrase(Password.toStdString());  // keys for the network, ahead
-        if (IsEnvelopeText(stored.toStdString())) {
+        const StoredKey key = readKey(settings_);
+        Password = key.passPhrase;
+        relay_.setPassPhrase(Password);  // keys for the network, ahead
+        if (key.envelope) {
             settings_.SaveSetting(QStringLiteral("Password"),
                                   EncryptText(Password, kStorePassPhrase));
         } else {
@@ -96,12 +94,6 @@ void frmZVServer::Form_Load() {
                 throw Error(errc::InvalidPropertyValue, "Invalid property value");
         }
 
-        // 6. Serial control: an event per waiting byte, reads take all, lines off.
-        MSComm1.setRThreshold(1);
-        MSComm1.setRTSEnable(false);
-        MSComm1.setDTREnable(false);
-        MSComm1.setInputLen(0);
-
         // 7-8. Port numbers.
         port = storedPort(QStringLiteral("TCP Port"), QStringLiteral("9876"));
         mnuTCPPort1->setText(QStringLiteral("TCP Port ") + port);
@@ -135,8 +127,8 @@ void frmZVServer::Form_Load() {
                 notices << QStringLiteral("stored com port \"%1\" is not 1 to 16").arg(comport);
             }
             lblIP->setText(lblIP->text() + QLatin1Char(' ') +
-                           (bindaddress.isEmpty() ? wskServer1.LocalIP() : bindaddress));
-            lblHost->setText(lblHost->text() + QLatin1Char(' ') + wskServer1.LocalHostName());
+                           (bindaddress.isEmpty() ? relay_.server(0).localIP() : bindaddress));
+            lblHost->setText(lblHost->text() + QLatin1Char(' ') + relay_.server(0).localHostName());
             setWindowTitle(kAppTitle);
             setStatus(QStringLiteral("closed"));
         }
@@ -144,11 +136,11 @@ void frmZVServer::Form_Load() {
         // 11. Automatic listening, on the ports the mode gave the listeners.
         if (autoconnect == QLatin1String("1")) {
             const bool one = netport == QLatin1String("1") || netport == QLatin1String("2");
-            if (one || netport == QLatin1String("3")) wskServer1.setLocalPort(toInt32(port));
-            if (netport == QLatin1String("3")) wskServer2.setLocalPort(toInt32(port2));
+            if (one || netport == QLatin1String("3")) relay_.server(0).setLocalPort(toInt32(port));
+            if (netport == QLatin1String("3")) relay_.server(1).setLocalPort(toInt32(port2));
             listenInMode();
         }
-        if (const QString notice = lineSettingsNotice(); !notice.isEmpty()) notices << notice;
+        (void)readLineSettings(settings_, &notices);
     } catch (const Error& e) {
         errorRecord_ = {e.number(), QString::fromStdString(e.description())};
         setStatus(QStringLiteral("form load error"));

@@ -8,20 +8,16 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QTimer>
 
 #include "app/client_area.h"
 #include "app/data_pane.h"
 #include "app/dialogs.h"
 #include "app/lamp.h"
-#include "app/listener.h"
-#include "app/qt_cipher.h"
-#include "app/settings_store.h"
 #include "app/status_label.h"
-#include "app/traffic_trace.h"
-#include "cipher/derivation_pool.h"
 #include "cipher/error.h"
-#include "net/winsock.h"
-#include "serial/mscomm.h"
+#include "core/relay.h"
+#include "serial/serial_line.h"
 
 namespace zv {
 
@@ -39,54 +35,20 @@ QIcon appIcon() {
     return icon;
 }
 
-frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, MSComm& comm, Winsock& server1,
-                         Winsock& server2, QWidget* parent)
-    : QMainWindow(parent),
-      MSComm1(comm),
-      wskServer1(server1),
-      wskServer2(server2),
-      dialogs_(dialogs),
-      settings_(settings),
-      keyPool_(std::make_unique<KeyPool>(KeyPool::kDefaultCapacity, 0, [this] {
-          // On a worker's thread: a key is ready for device bytes that wait.
-          QMetaObject::invokeMethod(
-              this,
-              [this] {
-                  sendComBacklog(0);
-                  sendComBacklog(1);
-              },
-              Qt::QueuedConnection);
-      })) {
+frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, Relay& relay, QWidget* parent)
+    : QMainWindow(parent), dialogs_(dialogs), settings_(settings), relay_(relay) {
     setObjectName(QStringLiteral("frmZVServer"));
     setWindowTitle(kAppTitle);
     setWindowIcon(appIcon());
-    MSComm1.setObjectName(QStringLiteral("MSComm1"));
-    wskServer1.setObjectName(QStringLiteral("wskServer1"));
-    wskServer2.setObjectName(QStringLiteral("wskServer2"));
     buildWindow();
     buildMenus();
-    listeners_[0] = std::make_unique<Listener>(wskServer1, shpPort1, QStringLiteral("port 1"),
-                                               QStringLiteral(" connected on port 1"));
-    listeners_[1] = std::make_unique<Listener>(wskServer2, shpPort2, QStringLiteral("port 2"),
-                                               QStringLiteral(" connected to port 2"));
-    derivations_ = std::make_unique<DerivationPool>();
     connectControls();
+    connectRelay();
     buildTrafficTools();
     setClientSize(clientArea_->designSize());
 }
 
 frmZVServer::~frmZVServer() = default;
-
-QString frmZVServer::encryptForNet(const QString& text) {
-    return EncryptText(text, Password, *keyPool_);
-}
-
-frmZVServer::Listener& frmZVServer::listener(int index) {
-    return *listeners_[index];
-}
-frmZVServer::Listener& frmZVServer::otherListener(int index) {
-    return *listeners_[1 - index];
-}
 
 int frmZVServer::twipsToPixels(double twips) const {
     return qRound(twips * logicalDpiX() / kTwipsPerInch);
@@ -273,47 +235,49 @@ void frmZVServer::connectControls() {
     connect(cmdExit, &QPushButton::clicked, this, &frmZVServer::cmdExit_Click);
     connect(txtRxData, &DataPane::KeyPress, this, &frmZVServer::txtRxData_KeyPress);
     connect(txtTxData, &DataPane::KeyPress, this, &frmZVServer::txtTxData_KeyPress);
-
-    connect(&MSComm1, &MSComm::OnComm, this, &frmZVServer::MSComm1_OnComm);
-    connect(&MSComm1, &MSComm::inputOverflow, this, &frmZVServer::MSComm1_InputOverflow);
-    connect(&MSComm1, &MSComm::portFailed, this, [this](int, const QString& description) {
-        setStatus(QStringLiteral("com port closed: ") + description);
-        pumpBoth();  // what waited for the line waits on for the device
-    });
-    // Queued: at start-up the caption would be overwritten by Form_Load's own.
-    connect(
-        &MSComm1, &MSComm::portWaiting, this,
-        [this](int n, const QString& device) {
-            if (MSComm1.PortOpen() && MSComm1.CommPort() == n)
-                setStatus(QStringLiteral("com port %1 waiting for %2").arg(n).arg(device));
-        },
-        Qt::QueuedConnection);
-    connect(&MSComm1, &MSComm::portReopened, this, [this](int n, const QString& device) {
-        setStatus(QStringLiteral("com port %1 reopened: %2").arg(n).arg(device));
-    });
-    // Room on the serial line: messages that waited for it go on.
-    connect(&MSComm1, &MSComm::outputWritten, this, &frmZVServer::pumpBoth);
-    for (int i = 0; i < 2; ++i) {
-        Winsock& s = listener(i).sock;
-        connect(&s, &Winsock::connectionRequest, this,
-                [this, i](std::int32_t id) { connectionRequest(i, id); });
-        connect(&s, &Winsock::peerClosed, this, [this, i] { clientClosed(i); });
-        connect(&s, &Winsock::socketError, this,
-                [this, i](int number, const QString& d) { socketError(i, number, d); });
-        connect(&s, &Winsock::dataArrival, this, [this, i](qint64 bytesTotal) {
-            lastTaken_.start();
-            dataArrival(i, bytesTotal);
-        });
-        connect(&s, &Winsock::acceptFailed, this, [this, i](int, const QString& why) {
-            setStatus(listener(i).name + QStringLiteral(" accept failed, still listening: ") + why);
-        });
-    }
 }
 
+// What the relay says is shown: the status line, the lamps, the panes.
+void frmZVServer::connectRelay() {
+    connect(&relay_, &Relay::statusChanged, this, &frmZVServer::showStatus);
+    connect(&relay_, &Relay::listenerChanged, this, &frmZVServer::showListener);
+    connect(&relay_, &Relay::fromDevice, this, [this](const QByteArray& bytes) {
+        QString text = QString::fromLatin1(bytes);  // one character per byte
+        ShowData(*txtTxData, text);
+    });
+    connect(&relay_, &Relay::fromClient, this, [this](int, const QByteArray& piece) {
+        QString text = QString::fromUtf8(piece);
+        ShowData(*txtRxData, text);
+    });
+    // A socket error: the box shows the error record of the window's traps.
+    connect(&relay_, &Relay::socketError, this, [this] {
+        if (errorRecord_.number != 0)
+            dialogs_.MsgBox(QStringLiteral("VB6 error (winsock): ") +
+                                QString::number(errorRecord_.number) + QStringLiteral(" - ") +
+                                errorRecord_.description,
+                            mb::OkOnly, kAppTitle);
+    });
+    connect(&relay_, &Relay::stopped, this, [this](qint64 undelivered, const QString& report) {
+        for (QPushButton* b : {cmdListen, cmdClose, cmdSend}) b->setEnabled(false);
+        emit stopped(undelivered, report);
+        if (stopClosesWindow_ && !inCloseEvent_) QTimer::singleShot(0, this, &QWidget::close);
+    });
+}
+
+void frmZVServer::showListener(int listener, ListenerState state) {
+    static constexpr std::uint32_t colours[] = {colour::WindowBackground, colour::Yellow,
+                                                colour::Green, colour::Red};
+    lamp(listener)->setFillColor(colours[int(state)]);
+}
+
+// The window's own captions go through the relay, which says every one.
 void frmZVServer::setStatus(const QString& caption) {
+    relay_.say(caption);
+}
+
+void frmZVServer::showStatus(const QString& caption) {
     lblStatus->setText(caption);
     static_cast<StatusLabel*>(lblStatus)->syncToolTip();
-    emit statusChanged(caption);
 }
 
 void frmZVServer::reportBox(const QString& prefix, const Error& e) {
@@ -355,12 +319,16 @@ void frmZVServer::setLeft(float twips) {
     move(twipsToPixels(twips), pos().y());
 }
 
+void frmZVServer::beginStop() {
+    relay_.stop();
+}
+
 void frmZVServer::closeEvent(QCloseEvent* event) {
-    if (!unloaded_ && !stopFinished_) {  // first deliver what was taken
+    if (!unloaded_ && !relay_.hasStopped()) {  // first deliver what was taken
         stopClosesWindow_ = inCloseEvent_ = true;
         beginStop();
         inCloseEvent_ = false;
-        if (!stopFinished_) {
+        if (!relay_.hasStopped()) {
             event->ignore();  // finishStop() closes the window
             return;
         }

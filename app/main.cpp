@@ -1,29 +1,33 @@
-// Entry point: builds the real controls, runs start-up, shows the one window
-// (or, with --headless, runs the same window unseen and logs to standard error).
+// Entry point of the window: builds the relay, runs start-up, shows the one
+// window. With --headless it becomes the service program, which runs the
+// same relay without any of the window's libraries.
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "app/dialogs.h"
 #include "app/frmZVServer.h"
-#include "app/hangup_signal.h"
-#include "app/headless.h"
-#include "app/instance.h"
-#include "app/settings_store.h"
-#include "app/traffic_trace.h"
-#include "net/tcp_winsock.h"
-#include "net/winsock.h"
-#include "serial/com_devices.h"
-#include "serial/serial_comm.h"
+#include "core/instance.h"
+#include "core/process_log.h"
+#include "core/relay.h"
+#include "core/settings_store.h"
+#include "core/stored_settings.h"
+#include "net/tcp_server.h"
+#include "serial/serial_line.h"
 
 namespace {
 
 constexpr char kHeadless[] = "--headless";
+// The service program, installed beside this one.
+constexpr char kService[] = "tandro-zv-service";
 
 // What the command line chose besides Qt's own options.
 struct CommandLine {
@@ -130,58 +134,23 @@ bool displayAvailable(int argc, char** argv) {
     return display != nullptr && *display != '\0' && xServerAnswers(display);
 }
 
-// Whether the listeners of the stored mode listen after start-up.
-bool listening(const zv::frmZVServer& window) {
-    const bool one = window.wskServer1.State() == zv::sck::Listening;
-    return window.netport == u"3" ? one && window.wskServer2.State() == zv::sck::Listening : one;
-}
-
-// The window is built and loaded but never shown. SIGTERM or SIGINT stops as
-// Exit would, without the position. Status 1 when the start cannot serve
-// (nothing listens) or a stop could not deliver everything.
-int runHeadless(zv::frmZVServer& window, const zv::SettingsStore& settings, const QString& trace) {
-    zv::TerminationSignals termination;
-    if (!termination.ok()) {
-        zv::logLine(termination.error());
-        return 1;
-    }
-    if (const QString why = settings.readError(); !why.isEmpty()) {
-        zv::logLine(why + QStringLiteral("; ending with status 1"));
-        return 1;
-    }
-    QObject::connect(&window, &zv::frmZVServer::statusChanged, &zv::logLine);
-    QObject::connect(
-        &termination, &zv::TerminationSignals::terminationRequested, &window,
-        [&window](int number) {
-            zv::logLine(QStringLiteral("ending on signal %1 (%2)%3")
-                            .arg(number)
-                            .arg(QString::fromLocal8Bit(strsignal(number)))
-                            .arg(window.stopping() ? QStringLiteral(": at once") : QString()));
-            window.beginStop();
-        });
-    QObject::connect(&window, &zv::frmZVServer::stopped, &window, [&window](qint64 undelivered) {
-        window.unloadUnshown();
-        QCoreApplication::exit(undelivered > 0 ? 1 : 0);
-    });
-    zv::logLine(QStringLiteral("running without a window, settings in ") + settings.path());
-    window.Form_Load();
-    if (!listening(window)) {
-        zv::logLine(window.autoconnect == u"1"
-                        ? QStringLiteral("cannot serve: a listener could not start (see above); "
-                                         "ending with status 1")
-                        : QStringLiteral("cannot serve: automatic listening is off (autoconnect=1 "
-                                         "in the settings turns it on); ending with status 1"));
-        window.unloadUnshown();
-        return 1;
-    }
-    if (!trace.isEmpty()) window.traceTo(trace);
-    zv::HangupSignal hangup;  // logrotate moved the trace file: start a new one
-    if (!hangup.error().isEmpty()) zv::logLine(QStringLiteral("SIGHUP: ") + hangup.error());
-    QObject::connect(&hangup, &zv::HangupSignal::hangUp, &window, [&window] {
-        window.trace().reopen();
-        if (window.trace().on()) zv::logLine(QStringLiteral("trace file reopened"));
-    });
-    return QApplication::exec();
+// Runs the service program in this process's place, with the same
+// arguments but --headless; returns only when it cannot.
+int becomeService(int argc, char** argv) {
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    const QString dir =
+        n > 0 ? QFileInfo(QString::fromLocal8Bit(self, int(n))).absolutePath() : QString();
+    const QByteArray beside = (dir + QLatin1Char('/') + QLatin1String(kService)).toLocal8Bit();
+    std::vector<char*> args{const_cast<char*>(kService)};
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], kHeadless) != 0) args.push_back(argv[i]);
+    args.push_back(nullptr);
+    if (!dir.isEmpty()) (void)::execv(beside.constData(), args.data());
+    (void)::execvp(kService, args.data());  // not beside us: wherever PATH has it
+    std::fprintf(stderr, "%s --headless: cannot run %s: %s\n", argv[0], kService,
+                 std::strerror(errno));
+    return 1;
 }
 
 }  // namespace
@@ -197,10 +166,8 @@ int main(int argc, char** argv) {
         QCoreApplication::setApplicationVersion(QStringLiteral(ZV_VERSION));
         parseCommandLine(info);
     }
-    const bool headless = hasArgument(argc, argv, kHeadless);
-    if (headless) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");  // an explicit -platform still wins
-    } else if (!displayAvailable(argc, argv)) {
+    if (hasArgument(argc, argv, kHeadless)) return becomeService(argc, argv);
+    if (!displayAvailable(argc, argv)) {
         std::fprintf(stderr, "cannot open a display; use --headless to run without a window\n");
         return 1;
     }
@@ -214,20 +181,17 @@ int main(int argc, char** argv) {
     zv::InstanceLock lock(instance);
     if (!lock.ok()) {
         zv::logLine(lock.error() + QStringLiteral("; ending with status 1"));
-        if (!headless) zv::QtDialogs().MsgBox(lock.error(), zv::mb::Information, zv::kAppTitle);
+        zv::QtDialogs().MsgBox(lock.error(), zv::mb::Information, zv::kAppTitle);
         return 1;
     }
     zv::SettingsStore settings(zv::instanceSettingsPath(instance));
-    zv::SerialComm comm(zv::comDeviceResolver(settings));
-    zv::TcpWinsock server1;
-    zv::TcpWinsock server2;
-    zv::QtDialogs windowDialogs;
-    zv::LogDialogs logDialogs;
-    zv::Dialogs& dialogs = headless ? static_cast<zv::Dialogs&>(logDialogs) : windowDialogs;
-    zv::frmZVServer window(dialogs, settings, comm, server1, server2);
-    windowDialogs.setParent(&window);
+    zv::Relay relay(std::make_unique<zv::SerialLine>(zv::comDeviceResolver(settings)),
+                    std::make_unique<zv::ListeningSocket>(),
+                    std::make_unique<zv::ListeningSocket>());
+    zv::QtDialogs dialogs;
+    zv::frmZVServer window(dialogs, settings, relay);
+    dialogs.setParent(&window);
 
-    if (headless) return runHeadless(window, settings, trace);
     // SIGTERM and SIGINT close the window as Exit would; a second one at once.
     zv::TerminationSignals termination;
     QObject::connect(&termination, &zv::TerminationSignals::terminationRequested, &window,

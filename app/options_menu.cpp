@@ -3,9 +3,10 @@
 
 #include "app/dialogs.h"
 #include "app/frmZVServer.h"
-#include "app/qt_cipher.h"
-#include "app/settings_store.h"
-#include "cipher/key_pool.h"
+#include "core/qt_cipher.h"
+#include "core/relay.h"
+#include "core/settings_store.h"
+#include "core/stored_settings.h"
 
 namespace zv {
 
@@ -48,7 +49,7 @@ void frmZVServer::mnuChangeKey_Click() {
             kAppTitle, QString());
         if (answer.isEmpty()) return;
         Password = answer;  // in force at once, as typed, blanks included
-        keyPool_->setPassPhrase(answer.toStdString());  // no key ahead under the old one
+        relay_.setPassPhrase(answer);
         settings_.SaveSetting(QStringLiteral("Password"), EncryptText(answer, kStorePassPhrase));
     });
 }

@@ -17,8 +17,4 @@ void frmZVServer::ShowData(DataPane& pane, QString& data) {
     pane.syncLater();
 }
 
-QString frmZVServer::stripLF(const QString& strToStrip) {
-    return zv::stripLF(strToStrip);
-}
-
 }  // namespace zv

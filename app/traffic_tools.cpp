@@ -1,21 +1,20 @@
-// Tools for seeing and shaping the traffic, beside the relay itself: the View
-// menu (hex dump, arrival times), the trace file and the allowed clients.
+// Tools for seeing the traffic, beside the relay itself: the View menu (hex
+// dump, arrival times) and the trace file; and the allowed clients.
 #include <QAction>
 #include <QMenuBar>
 
 #include "app/data_pane.h"
 #include "app/dialogs.h"
 #include "app/frmZVServer.h"
-#include "app/settings_store.h"
-#include "app/traffic_trace.h"
-#include "net/address_filter.h"
-#include "net/winsock.h"
+#include "core/relay.h"
+#include "core/settings_store.h"
+#include "core/stored_settings.h"
+#include "core/traffic_trace.h"
 
 namespace zv {
 
 namespace {
 const QString kTraceFileKey = QStringLiteral("trace file");
-const QString kAllowedClientsKey = QStringLiteral("allowed clients");
 // The View menu's check items: object name, caption, setting ("0"/"1").
 struct ViewItem {
     const char* name;
@@ -31,11 +30,6 @@ constexpr ViewItem kViewItems[] = {
 }  // namespace
 
 void frmZVServer::buildTrafficTools() {
-    // A failure is said after the handler that met it has set its own status.
-    trace_ = std::make_unique<TrafficTrace>([this](const QString& text) {
-        QMetaObject::invokeMethod(
-            this, [this, text] { setStatus(text); }, Qt::QueuedConnection);
-    });
     mnuView = new QMenu(QStringLiteral("&View"), this);
     mnuView->setObjectName(QStringLiteral("mnuView"));
     menuBar()->insertMenu(mnuHelp->menuAction(), mnuView);
@@ -57,31 +51,15 @@ void frmZVServer::buildTrafficTools() {
         mnuTraceFile->setChecked(!mnuTraceFile->isChecked());  // the handler decides the mark
         mnuTraceFile_Click();
     });
-    for (int n : {1, 2})
-        connect(n == 1 ? &wskServer1 : &wskServer2, &Winsock::clientRefused, this,
-                [this, n](const QString& address) {
-                    setStatus(QStringLiteral("port %1 refused %2: not in allowed clients")
-                                  .arg(n)
-                                  .arg(address));
-                });
 }
 
 void frmZVServer::loadTrafficTools(QStringList& notices) {
-    // A list that cannot be read whole allows nobody: a part of it must never
-    // stand for all of it, nor nothing for everyone.
-    const std::optional<QString> list = settings_.GetSettingInFull(kAllowedClientsKey, QString());
-    const AddressFilter allowed = list ? AddressFilter(*list) : AddressFilter::nobody();
-    wskServer1.setAllowedClients(allowed);
-    wskServer2.setAllowedClients(allowed);
-    if (!list) notices << QStringLiteral("allowed clients cannot be read; nobody may connect");
-    for (const QString& entry : allowed.invalid())
-        notices << QStringLiteral("allowed clients: \"%1\" is no address or network").arg(entry);
+    relay_.setAllowedClients(readAllowedClients(settings_, &notices));
     QAction* items[] = {mnuHexNet, mnuHexCom, mnuStampsNet, mnuStampsCom};
     for (int i = 0; i < 4; ++i)
         items[i]->setChecked(settings_.GetSetting(QLatin1String(kViewItems[i].key), {}) == u"1");
     applyView();
     traceTo(settings_.GetSetting(kTraceFileKey, QString()).trimmed());
-    if (const QString notice = flowControlNotice(); !notice.isEmpty()) notices << notice;
 }
 
 void frmZVServer::applyView() {
@@ -102,7 +80,7 @@ void frmZVServer::mnuView_Click(QAction* item) {
 void frmZVServer::mnuTraceFile_Click() {
     trapBox(QStringLiteral("VB6 runtime error (mnuTraceFile_Click): "), [&] {
         QString path;  // a click while tracing stops it
-        if (!trace_->on()) {
+        if (!relay_.trace().on()) {
             path = dialogs_.ChooseTraceFile(settings_.GetSetting(kTraceFileKey, QString()));
             if (path.trimmed().isEmpty()) return;
         }
@@ -112,8 +90,8 @@ void frmZVServer::mnuTraceFile_Click() {
 }
 
 void frmZVServer::traceTo(const QString& path) {
-    trace_->setPath(path);
-    mnuTraceFile->setChecked(trace_->on());
+    relay_.trace().setPath(path);
+    mnuTraceFile->setChecked(relay_.trace().on());
     mnuTraceFile->setStatusTip(path);
     mnuTraceFile->setToolTip(path);
 }

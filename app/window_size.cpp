@@ -5,8 +5,8 @@
 
 #include "app/client_area.h"
 #include "app/frmZVServer.h"
-#include "app/settings_store.h"
-#include "app/text_number.h"
+#include "core/settings_store.h"
+#include "core/text_number.h"
 
 namespace zv {
 

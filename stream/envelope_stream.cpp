@@ -224,6 +224,13 @@ EnvelopeStream::Unit& EnvelopeStream::push(Piece::Kind kind, const QByteArray& p
     return u;
 }
 
+bool EnvelopeStream::caughtUp() const {
+    if (units_.empty()) return true;
+    const Unit& last = units_.front();
+    return units_.size() == 1 && !last.ended && last.cipher.isEmpty() && last.key &&
+           last.key->done.load(std::memory_order_acquire);
+}
+
 QList<EnvelopeStream::Piece> EnvelopeStream::take() {
     QList<Piece> out;
     while (!units_.empty()) {

@@ -70,6 +70,9 @@ class EnvelopeStream {
 
     bool finished() const { return finished_; }
     bool empty() const { return units_.empty(); }  // nothing left to take
+    // Everything received so far was handed on (an envelope that goes on
+    // in later reads may still be open).
+    bool caughtUp() const;
     // Received bytes (and messages) not yet taken: for flow control.
     qsizetype waitingBytes() const { return waitingBytes_; }
     qsizetype waitingMessages() const { return qsizetype(units_.size()); }

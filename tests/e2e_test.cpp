@@ -9,7 +9,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
-#include "app/qt_cipher.h"
+#include "core/qt_cipher.h"
 #include "support/e2e_process.h"
 #include "support/openssl_cli.h"
 #include "support/server_rig.h"

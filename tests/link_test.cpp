@@ -13,9 +13,9 @@
 
 #include "app/data_pane.h"
 #include "app/lamp.h"
-#include "app/qt_cipher.h"
+#include "core/qt_cipher.h"
 #include "support/e2e_process.h"
-#include "support/fake_winsock.h"
+#include "support/fake_sockets.h"
 #include "support/openssl_cli.h"
 #include "support/server_rig.h"
 
@@ -93,7 +93,7 @@ TEST(Link, BothWaysWithTwoClients) {
     EXPECT_EQ(rig.device->read(1), "\x03");
     // Accepted sockets: no Nagle delay between messages, keepalive for clients
     // that vanish without a word.
-    const qintptr fd = rig.server1->SocketHandle();
+    const qintptr fd = rig.relay->clientId(0);
     EXPECT_NE(option(fd, IPPROTO_TCP, TCP_NODELAY), 0);
     EXPECT_NE(option(fd, SOL_SOCKET, SO_KEEPALIVE), 0);
     const int idle = option(fd, IPPROTO_TCP, TCP_KEEPIDLE),
@@ -214,17 +214,17 @@ TEST(Listening, ModeChangesNeedTheirListenersClosed) {
              {.act = "click", .in = "mnuTCPPort2", .box = no, .marks = "100"},
              {.act = "click", .in = "mnuTCPBoth", .box = no, .marks = "100", .stored = "netport=1"},
              {.act = "click", .in = "cmdClose", .status = "both ports closed", .lamps = "--"}});
-    rig.server2->Listen();  // listener 2 listening stops Port 1 and Both, not Port 2
+    rig.server2->listen();  // listener 2 listening stops Port 1 and Both, not Port 2
     rig.run({{.act = "click", .in = "mnuTCPPort1", .box = no, .marks = "100"},
              {.act = "click", .in = "mnuTCPBoth", .box = no, .marks = "100"},
              {.act = "click", .in = "mnuTCPPort2", .marks = "010", .stored = "netport=2;TCP Port 2={p2}"}});
     EXPECT_EQ(rig.window->port + "|" + rig.window->port2, p2 + "|");
-    rig.server2->Close();
+    rig.server2->close();
     rig.set("TCP Port 2", "5000");  // a mode action neither listens nor reports
     rig.run({{.act = "click", .in = "mnuTCPBoth", .status = "both ports closed", .lamps = "--", .marks = "111", .stored = "netport=3"}});
     // clang-format on
     EXPECT_EQ(rig.window->port + "|" + rig.window->port2, QString::number(rig.p1) + "|5000");
-    EXPECT_EQ(rig.server1->State(), sck::Closed);
+    EXPECT_EQ(rig.state(1), ListenerState::Closed);
 }
 
 TEST(Listening, DefinePortAcceptsOnlyTheRangeAndWaitsForTheNextModeAction) {
@@ -265,16 +265,17 @@ TEST(Listening, ListenFailureShowsListenErrorAndStepsBeforeStayDone) {
     rig.window->cmdListen->setFocus();
     rig.run({{.act = "click", .in = "cmdListen", .status = "listen error", .lamps = "--"}});
     EXPECT_EQ(rig.window->focusWidget(), rig.window->cmdListen);
-    EXPECT_EQ(rig.server1->State(), sck::Listening);
+    EXPECT_EQ(rig.state(1), ListenerState::Listening);
 }
 
 // Fakes show the steps between (the status as each call came) and the states
 // and failures a real socket cannot be driven into.
 TEST(Lifecycle, EachStepAndFailureOfBothListenersWithFakes) {
     test::ServerRig rig;
-    test::FakeWinsock fake1, fake2;
-    rig.plug1 = &fake1;
-    rig.plug2 = &fake2;
+    auto plug1 = std::make_unique<test::FakeServer>(), plug2 = std::make_unique<test::FakeServer>();
+    test::FakeServer &fake1 = *plug1, &fake2 = *plug2;
+    rig.plug1 = std::move(plug1);
+    rig.plug2 = std::move(plug2);
     rig.set("netport", "3");
     rig.set("autoconnect", "1");
     frmZVServer& w = rig.load(1);  // no COM port
@@ -282,38 +283,42 @@ TEST(Lifecycle, EachStepAndFailureOfBothListenersWithFakes) {
     fake1.onListen = fake2.onListen = [&] { atListen << rig.status(); };
     const QString l2 = "listening on port 2";
     // clang-format off
-    std::vector<Step> steps{{.act = "request1", .in = "640", .status = "client 640 connected on port 1", .lamps = "GY"},
-                            {.act = "request2", .in = "640", .status = "client 640 connected to port 2", .lamps = "GG"},
-                            {.act = "gone1", .status = "listening on port 1", .lamps = "YG"},
-                            {.act = "gone2", .status = l2, .lamps = "YY"}};
-    for (const char* state : {"0", "2", "7", "8"})  // an error changes nothing but in state 9
-        steps.push_back({.act = "error1", .in = state, .status = l2, .lamps = "YY"});
-    steps.insert(steps.end(), {{.act = "error1", .in = "9", .status = "port 1 winsock error", .lamps = "RY"},
-                               {.act = "error2", .in = "9", .status = "port 2 winsock error", .lamps = "RR"}});
-    rig.run(steps);
+    rig.run({{.act = "request1", .in = "640", .status = "client 640 connected on port 1", .lamps = "GY"},
+             {.act = "request2", .in = "640", .status = "client 640 connected to port 2", .lamps = "GG"},
+             {.act = "gone1", .status = "listening on port 1", .lamps = "YG"},
+             {.act = "gone2", .status = l2, .lamps = "YY"},
+             {.act = "error1", .status = l2, .lamps = "YY"},  // a client that left: nothing changes
+             {.act = "request1", .in = "641", .lamps = "GY"},
+             {.act = "error1", .status = "port 1 winsock error", .lamps = "RY"},
+             {.act = "request2", .in = "642", .lamps = "RG"},
+             {.act = "error2", .status = "port 2 winsock error", .lamps = "RR"}});
     EXPECT_EQ(atListen, QStringList({"port 1 closed", "port 2 closed"}));
-    EXPECT_EQ(fake1.calls, QStringList({"Close", "Listen", "Close", "Accept 640", "Close", "Listen"}));
+    EXPECT_EQ(fake1.calls.mid(0, 6), QStringList({"Close", "Listen", "Close", "Accept 640", "Close", "Listen"}));
     // Failing steps show the trap's text; steps before stay done.
-    fake1.failAccept = fake2.failAccept = fake1.failListen = fake2.failListen = fake2.failSend = fake1.failClose = true;
-    rig.run({{.act = "request1", .in = "7", .status = "port 1 connection request error"},
-             {.act = "request2", .in = "7", .status = "port 2 connection request error"},
-             {.act = "gone1", .status = "port 1 close error"}, {.act = "gone2", .status = "port 2 close error", .lamps = "RR"},
-             {.act = "error2", .in = "7"}, {.act = "click", .in = "cmdSend", .status = "send error"},  // the send fails
-             {.act = "click", .in = "cmdClose", .status = "close error", .lamps = "RR"}});
+    rig.run({{.act = "request1", .in = "7", .lamps = "GR"}});
+    fake1.failListen = fake2.failAccept = fake2.failSend = true;
+    rig.run({{.act = "gone1", .status = "port 1 close error"},
+             {.act = "request2", .in = "8", .status = "port 2 connection request error"}});
+    fake2.failAccept = false;
+    rig.run({{.act = "request2", .in = "9", .lamps = "GG"},
+             {.act = "click", .in = "cmdSend", .status = "send error"}});  // the send fails
+    fake1.failClose = true;
+    rig.run({{.act = "click", .in = "cmdClose", .status = "close error"}});
     // clang-format on
     // A number in the error record shows the winsock box; a trapped handler
     // clears the record when it ends.
+    fake1.failClose = fake1.failListen = false;
+    rig.run({{.act = "request1", .in = "10"}});
     w.errorRecord() = {5, "Invalid procedure call or argument"};
     rig.dialogs.clear();
     rig.dialogs.expectBoxes(1);
-    fake1.raiseError(10053, "Connection is aborted");
+    emit fake1.last->failed(10053, "Connection is aborted");
     ASSERT_EQ(rig.dialogs.shown.size(), 1u);
     EXPECT_EQ(rig.dialogs.shown[0].text,
               "VB6 error (winsock): 5 - Invalid procedure call or argument");
     EXPECT_EQ(rig.dialogs.shown[0].flags, 0);  // OK only, no icon
     EXPECT_EQ(rig.dialogs.shown[0].title, "Tandro ZV Server");
-    fake1.failAccept = false;
-    emit fake1.connectionRequest(9);
+    rig.run({{.act = "click", .in = "cmdClose"}});
     EXPECT_EQ(w.errorRecord().number, 0);
 }
 
@@ -331,22 +336,22 @@ TEST(ComPort, ChoosingAPortOpensItAt9600N81StoresItAndMovesTheMark) {
     frmZVServer& w = rig.open();
     // Opened before the control takes the device, to read its line settings.
     const int probe = ::open(QFile::encodeName(com3.a()), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    w.mnuPortsCom3_Click();
+    w.mnuPortsCom_Click(3);
     EXPECT_EQ(lineOf(probe), std::pair(speed_t(B9600), tcflag_t(CS8)));
     EXPECT_EQ(checkedPorts(w), QList<int>{3});
     EXPECT_EQ(rig.get("com port") + w.comport, "33");
     test::RawTty far(com3.b());  // the device really is COM3: a byte written far away arrives
     ASSERT_TRUE(far.writeAll("x"));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return rig.comm->InBufferCount() == 1; }, 10000));
-    rig.comm->setSettings("19200,n,8,2");  // any letter case, in force at once
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rig.comm->available() == 1; }, 10000));
+    rig.comm->setSettings(LineSettings::parse("19200,n,8,2"));  // any letter case, in force at once
     EXPECT_EQ(lineOf(probe), std::pair(speed_t(B19200), tcflag_t(CS8 | CSTOPB)));
     EXPECT_EQ(::close(probe), 0);
 
-    w.mnuPortsCom4_Click();
+    w.mnuPortsCom_Click(4);
     EXPECT_EQ(checkedPorts(w), QList<int>{4});
-    EXPECT_EQ(rig.comm->CommPort(), 4);
-    w.mnuPortsCom4_Click();  // the checked item closes and reopens the same port
-    EXPECT_TRUE(rig.comm->PortOpen());
+    EXPECT_EQ(rig.comm->comPort(), 4);
+    w.mnuPortsCom_Click(4);  // the checked item closes and reopens the same port
+    EXPECT_TRUE(rig.comm->isOpen());
     // A pseudo-terminal keeps the baud rate and stop bits, never parity or 7 bits.
     rig.setByHand("com settings", "57600,N,8,2");
     const int again = ::open(QFile::encodeName(com3.a()), O_RDONLY | O_NOCTTY | O_NONBLOCK);
@@ -362,12 +367,11 @@ TEST(ComPort, ChoosingAPortOpensItAt9600N81StoresItAndMovesTheMark) {
         // clang-format off
         rig.run({{.act = "click", .in = "mnuPortsCom" + QByteArray::number(n), .status = QStringLiteral("com port %1 waiting for ").arg(n) + absent, .stored = "com port=" + QString::number(n)}});
         // clang-format on
-        EXPECT_TRUE(rig.comm->PortOpen() && rig.comm->CommPort() == n);
+        EXPECT_TRUE(rig.comm->isOpen() && rig.comm->comPort() == n);
         EXPECT_EQ(checkedPorts(w), QList<int>{n});
     }
-    SerialComm other([&](int) { return comma; });  // another program holds COM3's device
-    other.setCommPort(3);
-    other.setPortOpen(true);
+    SerialLine other([&](int) { return comma; });  // another program holds COM3's device
+    other.open(3);
     rig.run({{.act = "click", .in = "mnuPortsCom3", .box = "VB6 runtime error (com3): 8005 - "}});
 }
 
@@ -377,7 +381,7 @@ TEST(ComPort, ChoosingAPortOpensItAt9600N81StoresItAndMovesTheMark) {
 TEST(VanishedDevice, IsReportedOnceAndReopenedWhenItComesBack) {
     test::ServerRig rig;
     ASSERT_TRUE(rig.link("1"));
-    QSignalSpy failed(rig.comm.get(), &MSComm::portFailed);
+    QSignalSpy failed(rig.comm, &SerialLine::failed);
     rig.run({{.act = "join1"}});
     rig.pty->vanish();
     ASSERT_TRUE(QTest::qWaitFor([&] { return failed.count() > 0; }, 10000));
@@ -386,7 +390,7 @@ TEST(VanishedDevice, IsReportedOnceAndReopenedWhenItComesBack) {
     // A hung-up tty reads end of file (no errno of its own) and fails writes with EIO.
     EXPECT_EQ(failed.at(0).at(1).toString(),
               "COM3 (" + rig.pty->a() + ") failed and was closed: Input/output error");
-    EXPECT_TRUE(rig.comm->PortOpen());
+    EXPECT_TRUE(rig.comm->isOpen());
     // clang-format off
     rig.run({{.act = "c1", .in = "into the void\r", .status = "port 1 received data", .rxNet = "into the void\r\n"}});
     rig.pty = std::make_unique<test::PtyPair>();
@@ -405,7 +409,7 @@ TEST(BoundedMemory, APileUpGoesOutInMessagesEveryReceiverCanBuffer) {
     ASSERT_TRUE(rig.link("1"));
     const QByteArray piled = alphabet(600 * 1024);
     ASSERT_TRUE(rig.device->writeAll(piled));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return rig.comm->InBufferCount() == piled.size(); }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rig.comm->available() == piled.size(); }, 20000));
     rig.run({{.act = "join1"}, {.act = "dev", .in = "!"}});
     const QByteArrayList envelopes = test::readEnvelopes(rig.client(1), piled.size() + 1, 30000);
     ASSERT_EQ(envelopes.size(), 3);  // 256 Ki + 256 Ki + the rest
@@ -420,19 +424,19 @@ TEST(BoundedMemory, DeviceFloodWithoutClientKeepsAtMostTheInputCap) {
     const QByteArray flood = alphabet(total);
     for (qint64 at = 0; at < total; at += 8192) {
         ASSERT_TRUE(rig.device->writeAll(flood.mid(at, 8192)));
-        ASSERT_LE(rig.comm->InBufferCount(), cap);
+        ASSERT_LE(rig.comm->available(), cap);
     }
     // Every byte either waits or is counted as discarded, oldest first.
     const QRegularExpression re(
         "^com send failed, client not connected; (\\d+) oldest bytes discarded$");
     const auto discarded = [&] { return re.match(rig.status()).captured(1).toLongLong(); };
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return discarded() > 0 && discarded() + rig.comm->InBufferCount() == total; }, 10000))
-        << rig.status().toStdString() << " / waiting " << rig.comm->InBufferCount();
+        [&] { return discarded() > 0 && discarded() + rig.comm->available() == total; }, 10000))
+        << rig.status().toStdString() << " / waiting " << rig.comm->available();
     EXPECT_EQ(rig.window->txtTxData->model().Text(), "");
     // A client connects: the newest bytes that waited go out with the next event.
     rig.run({{.act = "join1"}});
-    const qint64 sent = std::min(rig.comm->InBufferCount() + 1, cap);  // "!" pushes one more out
+    const qint64 sent = std::min(rig.comm->available() + 1, cap);  // "!" pushes one more out
     rig.run({{.act = "dev", .in = "!", .status = "com data sent to winsock port 1"}});
     EXPECT_EQ(opened(test::readEnvelopes(rig.client(1), sent)), (flood + "!").right(sent));
 }
@@ -440,30 +444,29 @@ TEST(BoundedMemory, DeviceFloodWithoutClientKeepsAtMostTheInputCap) {
 TEST(BoundedMemory, ClientThatNeverReadsIsDroppedAtTheBacklogCap) {
     test::ServerRig rig;
     ASSERT_TRUE(rig.link("1"));
-    TcpWinsock& sock = *rig.server1;
     constexpr qint64 cap = 64 * 1024;
-    rig.window->setMaxClientBacklog(cap);
+    rig.relay->setMaxClientBacklog(cap);
     // A loopback client with a small receive window that never reads.
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0), small = 4096;
     sockaddr_in to{AF_INET, htons(rig.p1), {htonl(INADDR_LOOPBACK)}, {}};
     ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return sock.State() == sck::Connected; }, 10000));
-    const quint64 served = sock.ConnectionId();
-    // A small kernel queue, so that the backlog builds up in the window's
-    // control (what the cap bounds) after a few chunks.
-    ASSERT_EQ(::setsockopt(int(sock.SocketHandle()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small),
-              0);
-    // Bounded at every point: the cap and one envelope (of at most 256 Ki characters).
-    for (qint64 written = 0; sock.ConnectionId() == served && written < 256ll << 20;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rig.state(1) == ListenerState::Connected; }, 10000));
+    const qintptr served = rig.relay->clientId(0);
+    // A small kernel queue, so that the backlog builds up in the relay's
+    // queue (what the cap bounds) after a few chunks.
+    ASSERT_EQ(::setsockopt(int(served), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    // Bounded at every point: the cap, what may wait for keys (4 envelopes'
+    // worth), one envelope on its way and the small kernel queues.
+    for (qint64 written = 0; rig.relay->clientId(0) == served && written < 256ll << 20;
          written += 8192) {
         ASSERT_TRUE(rig.device->writeAll(QByteArray(8192, 'x')));
         QCoreApplication::processEvents();
-        ASSERT_LE(sock.BytesToWrite(), cap + 360 * 1024);
+        ASSERT_LE(rig.relay->waitingForClients(), cap + 5 * Relay::kMaxEnvelopeBytes + 64 * 1024);
     }
     const QString dropped = "port 1 client stopped reading, disconnected";
     EXPECT_TRUE(rig.status().endsWith(dropped)) << rig.status().toStdString();
-    EXPECT_EQ(sock.State(), sck::Listening);
+    EXPECT_EQ(rig.state(1), ListenerState::Listening);
     // Device bytes since do not hide it.
     rig.run({{.act = "dev",
               .in = "more\r",

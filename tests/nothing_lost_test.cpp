@@ -7,7 +7,7 @@
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 
-#include "app/qt_cipher.h"
+#include "core/qt_cipher.h"
 #include "support/e2e_process.h"
 #include "support/openssl_cli.h"
 #include "support/server_rig.h"
@@ -35,7 +35,7 @@ bool received(zv::test::ServerRig& rig) {
     return QTest::qWaitFor(
         [&] {
             return client.bytesToWrite() == 0 && queued(client.socketDescriptor(), SIOCOUTQ) == 0 &&
-                   queued(rig.server1->SocketHandle(), SIOCINQ) == 0;
+                   queued(rig.relay->clientId(0), SIOCINQ) == 0;
         },
         30000);
 }
@@ -95,7 +95,7 @@ TEST(NothingLost, WhatAListenerReceivedOutlastsTheClientListenCloseAndAComPortCh
     ASSERT_TRUE(flood(0));
     // The client leaves: its close is handled at once, a new client is served.
     rig.run({{.act = "leave1", .status = "listening on port 1", .lamps = "Y-"}, {.act = "join1"}});
-    EXPECT_GT(rig.window->bytesWaitingForDevice(), 100000);
+    EXPECT_GT(rig.relay->waitingForDevice(), 100000);
     ASSERT_TRUE(flood(8));
     // Listen drops the client, the COM port is opened again: nothing received is lost.
     rig.run({{.act = "click", .in = "cmdListen", .status = "listening on port {p1}"},
@@ -124,10 +124,9 @@ TEST(NothingLost, AFloodKeepsItsMemoryBoundedReachesAStalledDeviceWholeAndHoldsU
     rig.client(1).socket().write(flood);
     qint64 most = 0;
     for (int i = 0; i < 100; ++i, QTest::qWait(20))
-        most = qMax(most, rig.window->bytesWaitingForDevice());
+        most = qMax(most, rig.relay->waitingForDevice());
     EXPECT_GT(most, 1 << 20);
-    EXPECT_LE(most,
-              zv::SerialComm::kDefaultOutputCap + zv::frmZVServer::kMaxWaitingChars + (512 << 10));
+    EXPECT_LE(most, zv::SerialLine::kDefaultOutputCap + zv::Relay::kMaxWaitingBytes + (512 << 10));
     const QByteArray got = rig.device->read(want.size(), 120000);
     EXPECT_EQ(got.size(), want.size());
     EXPECT_TRUE(got == want) << "in order?";
@@ -171,5 +170,5 @@ TEST(NothingLost, ADeviceFloodReachesBothClientsWholeAndInOrder) {
             got += zv::DecryptBytes(QString::fromLatin1(e), "ResetNow");
         EXPECT_TRUE(got == flood) << "client " << n << ": " << got.size() << " bytes";
     }
-    EXPECT_EQ(rig.window->pendingForClients(), 0);
+    EXPECT_EQ(rig.relay->waitingForClients(), 0);
 }

@@ -36,7 +36,7 @@ TEST(StoredSettings, BadValuesAreMendedOrSaid) {
         EXPECT_EQ(rig.dialogs.texts(), row.boxes);
         EXPECT_EQ(w.lblStatus->text(), row.status);
         EXPECT_EQ(rig.get(row.key), row.after ? row.after : row.value);
-        EXPECT_EQ(rig.server1->LocalPort(), *row.value == '7' ? 0 : 9876);
+        EXPECT_EQ(rig.relay->server(0).localPort(), *row.value == '7' ? 0 : 9876);
         EXPECT_EQ(w.pos(), QPoint(0, *row.key == 'F' ? 0 : -100));
         for (const auto& box : rig.dialogs.shown)
             EXPECT_TRUE(box.flags == 64 && (box.text == kCom || box.title == "Tandro ZV Server"));
@@ -46,7 +46,7 @@ TEST(StoredSettings, BadValuesAreMendedOrSaid) {
         rig.dialogs.expectBoxes(1);
         w.mnuTCPBoth_Click();
         EXPECT_EQ(rig.dialogs.texts().last(), kPort);
-        EXPECT_EQ(rig.server1->LocalPort(), 9876);
+        EXPECT_EQ(rig.relay->server(0).localPort(), 9876);
     }
 }
 
@@ -77,7 +77,7 @@ TEST(StoredSettings, ListenersBindToTheStoredAddressOnly) {
             << rig.dialogs.texts().value(0).toStdString();
         v.cmdListen_Click();
         EXPECT_EQ(v.lblStatus->text(), "listen error");
-        EXPECT_EQ(rig.server1->State(), sck::Closed);
+        EXPECT_EQ(rig.state(1), ListenerState::Closed);
     }
 }
 

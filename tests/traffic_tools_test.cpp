@@ -8,9 +8,9 @@
 #include <QRegularExpression>
 
 #include "app/data_pane.h"
-#include "app/hangup_signal.h"
-#include "app/traffic_trace.h"
 #include "app/traffic_view.h"
+#include "core/hangup_signal.h"
+#include "core/traffic_trace.h"
 #include "support/e2e_process.h"
 #include "support/server_rig.h"
 
@@ -79,7 +79,7 @@ TEST(TrafficTools, TraceFileAndPaneViewsOfAKnownExchange) {
          {rig.window->mnuTraceFile, rig.window->mnuTraceFile, rig.window->mnuHexCom})
         item->trigger();
     EXPECT_EQ(rig.dialogs.shown.back().defaultText, "");
-    EXPECT_TRUE(rig.window->mnuTraceFile->isChecked() && rig.window->trace().path() == chosen);
+    EXPECT_TRUE(rig.window->mnuTraceFile->isChecked() && rig.relay->trace().path() == chosen);
     EXPECT_EQ(rig.get("trace file") + rig.get("hex view com"), chosen + "0");
     EXPECT_TRUE(
         QTest::qWaitFor([&] { return rig.window->txtTxData->toPlainText().endsWith("12"); }));
@@ -129,7 +129,7 @@ TEST(TrafficTools, TraceFileAndPaneViewsOfAKnownExchange) {
     };
     reports.clear();
     small.setPath(fifo);
-    small.deviceToClients(QString(30000, 'y'));  // 90 kB of text: more than the pipe holds
+    small.deviceToClients(QByteArray(30000, 'y'));  // 90 kB of text: more than the pipe holds
     const QByteArray cut = drain();
     small.deviceToClients("z");
     const QStringList piped = QString(cut + drain()).split('\n', Qt::SkipEmptyParts);
@@ -170,7 +170,7 @@ TEST(TrafficTools, AllowedClientsKeepTheSlotForAddressesInTheList) {
     EXPECT_TRUE(stranger.connect(rig.p1) && stranger.waitForClose());
     EXPECT_TRUE(test::settles([&] { return rig.status(); },
                               "port 1 refused 127.0.0.2: not in allowed clients"));
-    EXPECT_EQ(rig.sock(1).State(), sck::Listening);
+    EXPECT_EQ(rig.state(1), ListenerState::Listening);
     rig.run({{.act = "join1", .status = "client # connected on port 1", .lamps = "G-"},
              {.act = "dev", .in = "hi", .to1 = "hi"}});
 }

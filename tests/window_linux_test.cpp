@@ -35,7 +35,7 @@ TEST(WindowLinux, ChosenDeviceOpensWithTheStoredLineSettings) {
     w.mnuChooseDevice->trigger();
     EXPECT_EQ(rig.dialogs.shown.at(0).defaultText, "5");  // the COM number in use is offered
     EXPECT_EQ(rig.get("com device 5") + rig.get("com port"), pty.a() + "5");
-    ASSERT_TRUE(rig.comm->PortOpen() && w.mnuPortsCom[4]->isChecked());
+    ASSERT_TRUE(rig.comm->isOpen() && w.mnuPortsCom[4]->isChecked());
     EXPECT_EQ(w.mnuPortsCom[4]->text(), "Com&5\t" + pty.a());
 
     // In force at once on the open line, stored, and used by the next open;
@@ -44,13 +44,14 @@ TEST(WindowLinux, ChosenDeviceOpensWithTheStoredLineSettings) {
         rig.dialogs.answer(line);
         rig.dialogs.expectBoxes(line[0] == '3');
         w.mnuLineSettings->trigger();
-        EXPECT_EQ(rig.comm->Settings().toStdString(), line[0] == '3' ? "921600,N,8,1" : line);
+        EXPECT_EQ(rig.comm->reportedSettings().toStdString(),
+                  line[0] == '3' ? "921600,N,8,1" : line);
     }
     EXPECT_TRUE(
         rig.dialogs.texts().back().startsWith("VB6 runtime error (mnuLineSettings_Click): 380 - "));
     EXPECT_EQ(rig.dialogs.shown.at(2).defaultText, "19200,N,8,2");  // the dialog starts there
-    w.mnuPortsCom5_Click();
-    EXPECT_EQ(rig.comm->Settings() + rig.get("com settings"), "921600,N,8,1921600,N,8,1");
+    w.mnuPortsCom_Click(5);
+    EXPECT_EQ(rig.comm->reportedSettings() + rig.get("com settings"), "921600,N,8,1921600,N,8,1");
     // Flow control: a fifth field, none when left out; in force at once and
     // at every open; anything else refused with 380 and not stored.
     EXPECT_EQ(flow(), 0);
@@ -62,18 +63,18 @@ TEST(WindowLinux, ChosenDeviceOpensWithTheStoredLineSettings) {
     EXPECT_EQ(rig.dialogs.shown.back().defaultText + rig.get("flow control"),
               "9600,N,8,1,rtsctsxonxoff");
     EXPECT_EQ(flow(), int(IXON | IXOFF));
-    w.mnuPortsCom5_Click();
+    w.mnuPortsCom_Click(5);
     EXPECT_EQ(flow(), int(IXON | IXOFF));
     // After XOFF only XON restarts the line: a byte it sent since does not.
     test::RawTty far(pty.b());
     ASSERT_TRUE(far.writeAll("\x13x"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return rig.comm->InBufferCount() == 1; }, 10000));
-    rig.comm->setOutput("held");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rig.comm->available() == 1; }, 10000));
+    rig.comm->write("held");
     EXPECT_EQ(far.read(4, 500), "");  // only a line restarted by "x" lets it through
     ASSERT_TRUE(far.writeAll("\x11"));
     EXPECT_EQ(far.read(4, 20000), "held");
     rig.set("flow control", "rtscts");
-    w.mnuPortsCom5_Click();
+    w.mnuPortsCom_Click(5);
     EXPECT_EQ(flow(), int(CRTSCTS));
     EXPECT_EQ(::close(probe), 0);
 

@@ -1,6 +1,6 @@
 #include "support/e2e_process.h"
 
-#include "app/qt_cipher.h"
+#include "core/qt_cipher.h"
 #include "support/openssl_cli.h"
 #include "support/server_rig.h"
 

@@ -6,7 +6,7 @@
 
 #include "app/data_pane.h"
 #include "app/lamp.h"
-#include "support/fake_winsock.h"
+#include "support/fake_sockets.h"
 #include "support/openssl_cli.h"
 
 namespace zv::test {
@@ -28,8 +28,8 @@ bool ServerRig::link(const char* mode, const char* autoconnect) {
     device = std::make_unique<RawTty>(pty->b());
     EXPECT_TRUE(pty->ok() && device->ok())
         << pty->error().toStdString() << device->error().toStdString();
-    EXPECT_TRUE(comm->PortOpen()) << "COM3: " << status().toStdString();
-    return pty->ok() && device->ok() && comm->PortOpen();
+    EXPECT_TRUE(comm->isOpen()) << "COM3: " << status().toStdString();
+    return pty->ok() && device->ok() && comm->isOpen();
 }
 
 void ServerRig::run(const std::vector<Step>& steps) {
@@ -66,8 +66,7 @@ void ServerRig::run(const std::vector<Step>& steps) {
             clients_[n - 1] = std::make_unique<TcpClient>();
             const int listener = n == 2 && w.netport != "2" ? 2 : 1;
             EXPECT_TRUE(serve(client(n), n == 1 ? p1 : p2, listener));
-            if (auto* real = dynamic_cast<TcpWinsock*>(&sock(listener)))
-                requestId_ = QString::number(real->SocketHandle());
+            requestId_ = QString::number(relay->clientId(listener - 1));
         } else if (act.startsWith("leave")) {
             client(n).close();
         } else if (act.startsWith("reset")) {
@@ -77,15 +76,14 @@ void ServerRig::run(const std::vector<Step>& steps) {
             EXPECT_FALSE(other.connect(n == 1 ? p1 : p2));
             EXPECT_EQ(other.error(), QAbstractSocket::ConnectionRefusedError);
         } else if (act.startsWith("request")) {
-            emit sock(n).connectionRequest(s.in.toInt());
-        } else if (act.startsWith("gone")) {
-            emit sock(n).peerClosed();
-        } else if (auto* fake =
-                       act.startsWith("error") ? dynamic_cast<FakeWinsock*>(&sock(n)) : nullptr) {
-            fake->state = std::int16_t(s.in.toInt());
-            fake->raiseError(10053, "Connection is aborted");
+            emit relay->server(n - 1).connectionRequest(s.in.toInt());
+        } else if (auto* fake = dynamic_cast<FakeServer*>(&relay->server(n - 1));
+                   fake && fake->last && act.startsWith("gone")) {
+            emit fake->last->endOfData();
+        } else if (fake && fake->last && act.startsWith("error")) {
+            emit fake->last->failed(10053, "Connection is aborted");
         } else if (act == "comoff") {
-            comm->setPortOpen(false);
+            comm->close();
         } else {
             EXPECT_EQ(act, "") << "no such act";
         }

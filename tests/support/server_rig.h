@@ -11,11 +11,12 @@
 #include <memory>
 
 #include "app/frmZVServer.h"
-#include "app/settings_store.h"
 #include "cipher/error.h"
-#include "net/tcp_winsock.h"
-#include "serial/com_devices.h"
-#include "serial/serial_comm.h"
+#include "core/relay.h"
+#include "core/settings_store.h"
+#include "core/stored_settings.h"
+#include "net/tcp_server.h"
+#include "serial/serial_line.h"
 #include "support/pty_pair.h"
 #include "support/scripted_dialogs.h"
 #include "support/tcp_client.h"
@@ -61,14 +62,18 @@ struct ServerRig {
         : settingsPath(dir.path() + "/Tandro ZV Server/Tandro ZV Server.ini"),
           settings(std::make_unique<SettingsStore>(settingsPath)) {}
     ~ServerRig() { shut(); }
-    // Builds the window (not yet loaded) over the store as it stands.
+    // Builds the relay and the window (not yet loaded) over the store as it stands.
     frmZVServer& open() {
         shut();
-        comm = std::make_unique<SerialComm>(comDeviceResolver(*settings));
-        server1 = std::make_unique<TcpWinsock>();
-        server2 = std::make_unique<TcpWinsock>();
-        for (TcpWinsock* s : {server1.get(), server2.get()}) s->setHalfCloseMs(300);  // "leave"
-        window = std::make_unique<frmZVServer>(dialogs, *settings, *comm, sock(1), sock(2));
+        auto line = std::make_unique<SerialLine>(comDeviceResolver(*settings));
+        comm = line.get();
+        std::unique_ptr<TcpServer> real1 = std::make_unique<ListeningSocket>(),
+                                   real2 = std::make_unique<ListeningSocket>();
+        server1 = real1.get(), server2 = real2.get();
+        relay =
+            std::make_unique<Relay>(std::move(line), plug1 ? std::move(plug1) : std::move(real1),
+                                    plug2 ? std::move(plug2) : std::move(real2));
+        window = std::make_unique<frmZVServer>(dialogs, *settings, *relay);
         return *window;
     }
     // open(), then Form_Load with `boxes` message boxes allowed.
@@ -78,12 +83,10 @@ struct ServerRig {
         window->Form_Load();
         return *window;
     }
-    // Ends the window and its controls, as at program end; the store stays.
+    // Ends the window and the relay, as at program end; the store stays.
     void shut() {
         window.reset();
-        server2.reset();
-        server1.reset();
-        comm.reset();
+        relay.reset();
     }
     QString get(const QString& key, const QString& def = QStringLiteral("<none>")) const {
         return settings->GetSetting(key, def);
@@ -103,15 +106,13 @@ struct ServerRig {
     // `device`, in listener mode `mode` on p1 and p2; false (with a test
     // failure) when a part did not come up.
     bool link(const char* mode = "3", const char* autoconnect = "1");
-    // The window's socket control of listener n (1 or 2).
-    Winsock& sock(int n) {
-        return n == 1 ? (plug1 ? *plug1 : *server1) : (plug2 ? *plug2 : *server2);
-    }
+    // What listener n (1 or 2) is doing.
+    ListenerState state(int n) const { return relay->state(n - 1); }
     QString status() const;
     // Connects `client` to `port` and waits until listener n serves it.
     bool serve(TcpClient& client, quint16 port, int n) {
         return client.connect(port) &&
-               QTest::qWaitFor([&] { return sock(n).State() == sck::Connected; }, 10000);
+               QTest::qWaitFor([&] { return state(n) == ListenerState::Connected; }, 10000);
     }
     // Does each step and checks what came of it.
     void run(const std::vector<Step>& steps);
@@ -124,13 +125,13 @@ struct ServerRig {
     QString settingsPath;
     std::unique_ptr<SettingsStore> settings;
     ScriptedDialogs dialogs;
-    std::unique_ptr<SerialComm> comm;
-    std::unique_ptr<TcpWinsock> server1, server2;
+    std::unique_ptr<Relay> relay;
+    SerialLine* comm = nullptr;                        // the relay's
+    TcpServer *server1 = nullptr, *server2 = nullptr;  // the real ones, unused with plugs
     std::unique_ptr<frmZVServer> window;
-    // A socket control of the test's own in place of a real listener (not
-    // owned; set before open()). The real one is still built, unused.
-    Winsock* plug1 = nullptr;
-    Winsock* plug2 = nullptr;
+    // A listening socket of the test's own in place of a real listener (set
+    // before open(), which hands it to the relay).
+    std::unique_ptr<TcpServer> plug1, plug2;
     std::unique_ptr<PtyPair> pty;
     std::unique_ptr<RawTty> device;  // the far end of the serial line after link()
     quint16 p1 = 0, p2 = 0;

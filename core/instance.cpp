@@ -1,0 +1,73 @@
+#include "core/instance.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <cerrno>
+#include <cstring>
+
+#include "core/settings_store.h"
+
+namespace zv {
+
+bool validInstanceName(const QString& name) {
+    static const QRegularExpression allowed(QStringLiteral("^[A-Za-z0-9._-]{1,64}$"));
+    return allowed.match(name).hasMatch() && name != u"." && name != u"..";
+}
+
+QString instanceSettingsPath(const QString& name) {
+    const QString path = SettingsStore::defaultPath();
+    return name.isEmpty()
+               ? path
+               : QFileInfo(path).absolutePath() + QLatin1Char('/') + name + QStringLiteral(".ini");
+}
+
+InstanceLock::InstanceLock(const QString& name) {
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    path_ = dir + QStringLiteral("/tandro-zv-server") +
+            (name.isEmpty() ? QString() : QLatin1Char('@') + name) + QStringLiteral(".lock");
+    const QByteArray file = QFile::encodeName(path_);
+    const auto fail = [&](const char* what) {
+        error_ = QStringLiteral("cannot %1 the lock file %2: %3")
+                     .arg(QLatin1String(what), path_, QString::fromLocal8Bit(std::strerror(errno)));
+    };
+    if (dir.isEmpty() || !QDir().mkpath(dir)) {
+        fail("create the folder of");
+        return;
+    }
+    fd_ = ::open(file.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+        fail("open");
+        return;
+    }
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) {
+            fail("lock");
+            return;
+        }
+        char pid[32] = {};
+        const ssize_t n = ::pread(fd_, pid, sizeof pid - 1, 0);
+        const QString owner = QString::fromLatin1(pid, n > 0 ? int(n) : 0).trimmed();
+        error_ =
+            QStringLiteral("%1 is already running%2 (lock %3)")
+                .arg(name.isEmpty() ? QStringLiteral("the default instance")
+                                    : QStringLiteral("instance \"%1\"").arg(name),
+                     owner.isEmpty() ? QString() : QStringLiteral(" as process ") + owner, path_);
+        return;
+    }
+    // Only for the message a second start gives: a failure here is no reason
+    // to refuse the lock we hold.
+    const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
+    if (::ftruncate(fd_, 0) == 0) (void)!::pwrite(fd_, pid.constData(), size_t(pid.size()), 0);
+}
+
+InstanceLock::~InstanceLock() {
+    if (fd_ >= 0) (void)::close(fd_);
+}
+
+}  // namespace zv
