@@ -79,7 +79,8 @@ Client* Relay::nextSpeaker() {
 // Nothing of the speaker's message waits, and nothing more will come soon.
 bool Relay::quiet(const Client& c) const {
     if (!c.toDevice.empty() || !c.stream.caughtUp()) return false;
-    return c.stream.finished() || (c.reading && c.lastRead.elapsed() >= kQuietMs);
+    if (c.stream.finished()) return true;
+    return c.reading && c.lastRead.elapsed() >= quietMs_ && c.connection->arriving() == 0;
 }
 
 void Relay::writeToLine() {
@@ -90,7 +91,7 @@ void Relay::writeToLine() {
         if (c->toDevice.empty()) {
             if (!quiet(*c)) {  // its message goes on: others wait for its end
                 if (c->stream.caughtUp() && !c->stream.finished())
-                    quietTimer_.start(int(qMax<qint64>(1, kQuietMs - c->lastRead.elapsed() + 1)));
+                    quietTimer_.start(int(qMax<qint64>(1, quietMs_ - c->lastRead.elapsed() + 1)));
                 return;
             }
             endMessage(*c);

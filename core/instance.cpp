@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <cerrno>
 #include <cstring>
 
@@ -27,8 +27,26 @@ QString instanceSettingsPath(const QString& name) {
                : QFileInfo(path).absolutePath() + QLatin1Char('/') + name + QStringLiteral(".ini");
 }
 
+namespace {
+// $XDG_RUNTIME_DIR; outside a login session (a system service, root, cron)
+// there is none, and a folder of our own in /tmp takes its place. Asked
+// directly: Qt would warn about the missing variable on every start.
+QString runtimeFolder() {
+    const QString set = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!set.isEmpty()) return set;
+    const QString own = QStringLiteral("/tmp/tandro-zv-server-%1").arg(::getuid());
+    if (::mkdir(QFile::encodeName(own).constData(), 0700) != 0 && errno != EEXIST) return {};
+    struct stat st {};
+    // Somebody else's folder at that name is not ours to put a lock in.
+    if (::lstat(QFile::encodeName(own).constData(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
+        return {};
+    return own;
+}
+}  // namespace
+
 InstanceLock::InstanceLock(const QString& name) {
-    const QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    const QString dir = runtimeFolder();
     path_ = dir + QStringLiteral("/tandro-zv-server") +
             (name.isEmpty() ? QString() : QLatin1Char('@') + name) + QStringLiteral(".lock");
     const QByteArray file = QFile::encodeName(path_);

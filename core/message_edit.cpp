@@ -25,7 +25,8 @@ QByteArray withoutLineFeeds(QByteArray text) {
 
 QByteArray editMessage(QByteArrayView utf8, bool transparent) {
     MessageEdit edit(transparent);
-    return edit.add(utf8) + edit.end();
+    QByteArray edited = edit.add(utf8);
+    return edited + edit.end();
 }
 
 QByteArray MessageEdit::add(QByteArrayView utf8) {

@@ -82,6 +82,9 @@ class Relay : public QObject {
     void setAllowedClients(const AddressFilter& filter);
     void setBindAddress(const QString& address);
     void setMaxClientBacklog(qint64 bytes) { maxClientBacklog_ = bytes > 0 ? bytes : 1; }
+    // How long a client must have sent nothing for its message to end without
+    // an end of its own (milliseconds; kQuietMs unless set).
+    void setQuietMs(int ms) { quietMs_ = ms > 0 ? ms : 1; }
 
     // --- Listeners; index 0 is listener 1.
     // Listens on the listener's port (close() first lets a client it serves
@@ -178,6 +181,7 @@ class Relay : public QObject {
     QByteArray passBytes_;  // its UTF-8, as the cipher takes it
     bool transparent_ = false;
     qint64 maxClientBacklog_ = kMaxClientBacklog;
+    int quietMs_ = kQuietMs;
     TrafficTrace trace_;
     std::unique_ptr<KeyPool> keys_;  // keys ahead for what we send
     // Keys of received envelopes; its threads call back into this object.

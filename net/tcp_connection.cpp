@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/tcp.h>  // struct tcp_info with tcpi_bytes_acked (glibc's copy lacks it)
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -91,6 +92,12 @@ qint64 SocketConnection::acknowledged() const {
         size >= offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked)
         acked_ = qint64(info.tcpi_bytes_acked);
     return std::min(acked_, written_);
+}
+
+qint64 SocketConnection::arriving() const {
+    int queued = 0;
+    if (fd_ < 0 || ::ioctl(fd_, FIONREAD, &queued) != 0) queued = 0;
+    return received_.size() + queued;
 }
 
 QByteArray SocketConnection::read() {

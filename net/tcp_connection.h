@@ -47,6 +47,8 @@ class TcpConnection : public QObject {
     virtual qint64 acknowledged() const = 0;
     // Bytes of write() still queued here, not yet handed to the kernel.
     virtual qint64 unsent() const = 0;
+    // Bytes that arrived and were not yet taken, here or in the kernel.
+    virtual qint64 arriving() const = 0;
     // false: take no more bytes from the peer (they wait in the kernel, and
     // TCP flow control slows the sender); true: take them again.
     virtual void setReading(bool on) = 0;
@@ -88,6 +90,7 @@ class SocketConnection final : public TcpConnection {
     qint64 written() const override { return written_; }
     qint64 acknowledged() const override;
     qint64 unsent() const override { return out_.size(); }
+    qint64 arriving() const override;
     void setReading(bool on) override;
     void close() override;
     void abort() override;

@@ -24,6 +24,7 @@ class FakeConnection : public TcpConnection {
     qint64 written() const override { return sent.size(); }
     qint64 acknowledged() const override { return sent.size(); }
     qint64 unsent() const override { return 0; }
+    qint64 arriving() const override { return received.size(); }
     void setReading(bool) override {}
     void close() override { open_ = false; }
     void abort() override { open_ = false; }
