@@ -134,6 +134,12 @@ TEST(Service, InstancesRunOnceEachAndAStartThatCannotServeEndsWith1) {
     for (const auto& [s, name] : runs) s->runtimeDir = runtime.path();
     ASSERT_TRUE(a.start(kPass) && b.start(kPass)) << (a.error + b.error).toStdString();
     EXPECT_TRUE(a.waitForErr("Z [a] listening on port ") && b.waitForErr("Z [b.2] listening"));
+    // The service maps no window library (and looks for no platform plugin).
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(a.process.processId()));
+    ASSERT_TRUE(maps.open(QIODevice::ReadOnly));
+    const QByteArray mapped = maps.readAll();
+    for (const char* library : {"libQt6Widgets", "libQt6Gui", "libX11", "libxcb"})
+        EXPECT_FALSE(mapped.contains(library)) << library;
     again.port1 = clash.port1 = a.port1, again.port2 = clash.port2 = a.port2;  // no wait
     for (ServerProcess* s : {&again, &clash}) {
         (void)s->start(kPass);

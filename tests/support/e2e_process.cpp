@@ -87,8 +87,10 @@ bool ServerProcess::start(const QString& passPhrase) {
     env.insert("XDG_CONFIG_HOME", config.path());
     env.insert("XDG_RUNTIME_DIR", runtimeDir.isEmpty() ? config.path() : runtimeDir);
     env.insert("QT_QPA_PLATFORM", "offscreen");
-    if (headless)
+    if (headless) {
         for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.remove(name);
+        env.insert("QT_QPA_PLATFORM_PLUGIN_PATH", config.path());  // no platform plugin there
+    }
     process.setProcessEnvironment(env);
     if (!headless) process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.setStandardOutputFile(QProcess::nullDevice());
