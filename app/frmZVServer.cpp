@@ -185,6 +185,8 @@ void frmZVServer::buildMenus() {
                              QStringLiteral("&Automatically Listen for Connections"));
     mnuMinimized =
         item(mnuOptions, QStringLiteral("mnuMinimized"), QStringLiteral("&Run Minimized"));
+    mnuTransparent =
+        item(mnuOptions, QStringLiteral("mnuTransparent"), QStringLiteral("&Transparent Mode"));
     mnuDefineTCP1 =
         item(mnuOptions, QStringLiteral("mnuDefineTCP1"), QStringLiteral("Define TCP Port &1"));
     mnuDefineTCP2 =
@@ -224,6 +226,7 @@ void frmZVServer::connectControls() {
     onTrigger(mnuTCPBoth, &frmZVServer::mnuTCPBoth_Click);
     onTrigger(mnuNetAutoconnect, &frmZVServer::mnuNetAutoconnect_Click);
     onTrigger(mnuMinimized, &frmZVServer::mnuMinimized_Click);
+    onTrigger(mnuTransparent, &frmZVServer::mnuTransparent_Click);
     onTrigger(mnuDefineTCP1, &frmZVServer::mnuDefineTCP1_Click);
     onTrigger(mnuDefineTCP2, &frmZVServer::mnuDefineTCP2_Click);
     onTrigger(mnuChangeKey, &frmZVServer::mnuChangeKey_Click);

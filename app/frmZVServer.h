@@ -86,6 +86,7 @@ class frmZVServer : public QMainWindow {
     // Options and Help menus.
     void mnuMinimized_Click();
     void mnuNetAutoconnect_Click();
+    void mnuTransparent_Click();
     void mnuChangeKey_Click();
     void mnuHelpAbout_Click();
 
@@ -135,6 +136,7 @@ class frmZVServer : public QMainWindow {
     QMenu* mnuOptions = nullptr;
     QAction* mnuNetAutoconnect = nullptr;
     QAction* mnuMinimized = nullptr;
+    QAction* mnuTransparent = nullptr;
     QAction* mnuDefineTCP1 = nullptr;
     QAction* mnuDefineTCP2 = nullptr;
     QAction* mnuChangeKey = nullptr;

@@ -41,6 +41,18 @@ void frmZVServer::mnuNetAutoconnect_Click() {
     });
 }
 
+// Client messages reach the device as they came (binary protocols) or under
+// the text rules; in force at once, from the next message on.
+void frmZVServer::mnuTransparent_Click() {
+    trapBox(QStringLiteral("VB6 runtime error (mnuTransparent_Click): "), [&] {
+        const bool on = !mnuTransparent->isChecked();
+        settings_.SaveSetting(QStringLiteral("transparent"),
+                              on ? QStringLiteral("1") : QStringLiteral("0"));
+        mnuTransparent->setChecked(on);
+        relay_.setTransparent(on);
+    });
+}
+
 void frmZVServer::mnuChangeKey_Click() {
     trapBox(QStringLiteral("VB6 runtime error (mnuChangeKey_Click): "), [&] {
         const QString answer = dialogs_.InputBox(

@@ -55,6 +55,8 @@ void frmZVServer::buildTrafficTools() {
 
 void frmZVServer::loadTrafficTools(QStringList& notices) {
     relay_.setAllowedClients(readAllowedClients(settings_, &notices));
+    mnuTransparent->setChecked(readTransparent(settings_, &notices));
+    relay_.setTransparent(mnuTransparent->isChecked());
     QAction* items[] = {mnuHexNet, mnuHexCom, mnuStampsNet, mnuStampsCom};
     for (int i = 0; i < 4; ++i)
         items[i]->setChecked(settings_.GetSetting(QLatin1String(kViewItems[i].key), {}) == u"1");

@@ -30,11 +30,8 @@ struct Client {
         Gone,       // its connection is over; what it sent still goes to the device
     };
 
-    Client(std::unique_ptr<TcpConnection> c, EnvelopeStream::Derive derive, bool transparent)
-        : connection(std::move(c)),
-          id(connection->id()),
-          stream(std::move(derive)),
-          edit(transparent) {
+    Client(std::unique_ptr<TcpConnection> c, EnvelopeStream::Derive derive)
+        : connection(std::move(c)), id(connection->id()), stream(std::move(derive)) {
         lastRead.start();
     }
 
@@ -46,7 +43,7 @@ struct Client {
     EnvelopeStream stream;  // its text, read as it arrives; finished at its end
     std::deque<EnvelopeStream::Piece> toDevice;  // deciphered, waiting for the line, in order
     qsizetype toDeviceBytes = 0;                 // their text
-    MessageEdit edit;                            // the text rules over its message on the line
+    MessageEdit edit;                            // the edit of its message on the line
     QElapsedTimer lastRead;                      // since bytes last came from it
     bool reading = true;                         // its bytes are taken (flow control)
 

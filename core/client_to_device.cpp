@@ -114,6 +114,7 @@ void Relay::writeToLine() {
             setStatus(trap);
         } else {
             if (!piece.text.isEmpty() || piece.starts) emit fromClient(index, piece.text);
+            if (piece.starts) c->edit = MessageEdit(transparent_);  // the mode now in force
             QByteArray edited = c->edit.add(piece.text);
             if (piece.ends) edited += c->edit.end();
             deliver(index, edited, piece.starts && piece.ends);

@@ -168,7 +168,7 @@ void Relay::onConnectionRequest(int index, qintptr requestId) {
                     QMetaObject::invokeMethod(this, &Relay::pump, Qt::QueuedConnection);
             });
         };
-        auto client = std::make_shared<Client>(std::move(connection), derive, transparent_);
+        auto client = std::make_shared<Client>(std::move(connection), derive);
         Client* c = client.get();
         connect(c->connection.get(), &TcpConnection::readyRead, this,
                 [this, c] { onReadyRead(c); });

@@ -83,7 +83,8 @@ QByteArray opened(const QByteArrayList& envelopes) {
 // nothing waits for a clock.
 TEST(ReaderRule, EveryCutGivesTheSameMessages) {
     const QByteArray unpadded = envelope("OK"), padded = envelope("ATI\r"),
-                     cut = envelope("caf\xc3\xa9!"), lines = opensslEncrypt(mixed(100, 1), kPass, false);
+                     cut = envelope("caf\xc3\xa9!"),
+                     lines = opensslEncrypt(mixed(100, 1), kPass, false);
     ASSERT_FALSE(unpadded.endsWith('='));
     // clang-format off
     const std::pair<QByteArray, QByteArrayList> table[] = {
@@ -102,8 +103,8 @@ TEST(ReaderRule, EveryCutGivesTheSameMessages) {
 // a message that arrives in pieces is edited as it is whole.
 TEST(ReaderRule, TheDeviceGetsOneEditOfTheMessage) {
     const std::pair<QByteArray, QByteArray> table[] = {
-        {"A\r\nB", "A\rB"}, {"A\nB", "AB"},    {"AB\bC", "AC"},       {"\bX", "X"},
-        {"A\n\bB", "AB"},   {"ab\b\b", ""},    {"x\xc3\xa9\bz", "xz"}, {"", ""}};
+        {"A\r\nB", "A\rB"}, {"A\nB", "AB"}, {"AB\bC", "AC"},        {"\bX", "X"},
+        {"A\n\bB", "AB"},   {"ab\b\b", ""}, {"x\xc3\xa9\bz", "xz"}, {"", ""}};
     for (const auto& [message, device] : table) {
         EXPECT_EQ(editMessage(message, false), device) << message.constData();
         EXPECT_EQ(editMessage(message, true), message);
@@ -192,9 +193,12 @@ TEST(Relay, AClientThatNeverReadsIsLetGoAndToldItLostData) {
         sockaddr_in to{AF_INET, htons(rig.p1), {htonl(INADDR_LOOPBACK)}, {}};
         EXPECT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
         EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return rig.state(1) == ListenerState::Connected; }, 10000));
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return rig.state(1) == ListenerState::Connected; }, 10000));
         // A small kernel queue, so that the backlog builds up in the relay.
-        EXPECT_EQ(::setsockopt(int(rig.relay->clientId(0)), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+        EXPECT_EQ(
+            ::setsockopt(int(rig.relay->clientId(0)), SOL_SOCKET, SO_SNDBUF, &small, sizeof small),
+            0);
         return fd;
     };
     const auto wasReset = [](int fd) {
@@ -219,7 +223,9 @@ TEST(Relay, AClientThatNeverReadsIsLetGoAndToldItLostData) {
     EXPECT_TRUE(rig.status().endsWith(dropped)) << rig.status().toStdString();
     EXPECT_EQ(rig.state(1), ListenerState::Listening);
     // Device bytes since do not hide it.
-    rig.run({{.act = "dev", .in = "more\r", .status = "com send failed, client not connected; " + dropped}});
+    rig.run({{.act = "dev",
+              .in = "more\r",
+              .status = "com send failed, client not connected; " + dropped}});
     EXPECT_TRUE(wasReset(fd)) << "a clean end instead of a reset";
 
     rig.relay->setMaxClientBacklog(Relay::kMaxClientBacklog);
@@ -251,9 +257,11 @@ TEST(NothingLost, EnvelopesOfAnySizeAndLineBreaksWhateverIsCut) {
     const QByteArray noPad = opensslEncrypt(unpadded, kPass),
                      next = opensslEncrypt("next\r", kPass);
     ASSERT_TRUE(lines.contains('\n') && !noPad.endsWith('='));
-    rig.run({{.act = "join1"}, {.act = "join2"},
+    rig.run({{.act = "join1"},
+             {.act = "join2"},
              {.act = "raw1", .in = "hello world foo bar\r", .status = "port 1 received data"}});
-    const QByteArray run = QString::fromStdString(DecryptText("hello", kPass.toStdString())).toLatin1();
+    const QByteArray run =
+        QString::fromStdString(DecryptText("hello", kPass.toStdString())).toLatin1();
     EXPECT_EQ(rig.device->read(run.size()), run);
     QTest::qWait(200);  // time for a second message, if any came
     EXPECT_EQ(cutEnvelopes(rig.client(2).read(1 << 30)).size(), 1);

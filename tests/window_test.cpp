@@ -65,7 +65,7 @@ TEST(Window, CaptionsAndMenusBeforeStartUp) {
         want << QStringLiteral("mnuPortsCom%1=Com%2%1").arg(QString::number(n), n <= 9 ? "&" : "");
     // clang-format off
     want << "=" << "mnuChooseDevice=Choose &Device..." << "mnuLineSettings=Line &Settings..." << "&Network Port" << "mnuTCPPort1=TCP Port 9876" << "mnuTCPPort2=TCP Port 9875" << "mnuTCPBoth=Listen on Both Ports"
-         << "&Options" << "mnuNetAutoconnect=&Automatically Listen for Connections" << "mnuMinimized=&Run Minimized"
+         << "&Options" << "mnuNetAutoconnect=&Automatically Listen for Connections" << "mnuMinimized=&Run Minimized" << "mnuTransparent=&Transparent Mode"
          << "mnuDefineTCP1=Define TCP Port &1" << "mnuDefineTCP2=Define TCP Port &2" << "mnuChangeKey=&Change Encryption Key"
          << "&View" << "mnuHexNet=&Hex: Rx from Net" << "mnuHexCom=He&x: Rx from Com" << "mnuStampsNet=&Time Stamps: Rx from Net" << "mnuStampsCom=Ti&me Stamps: Rx from Com" << "=" << "mnuTraceFile=T&race File..." << "&Help" << "mnuHelpAbout=&About Tandro ZV Server";
     // clang-format on
@@ -225,6 +225,12 @@ TEST(Options, CheckItemsWriteAtOnceAndActAtTheNextStart) {
     // this start, the fields after the items.
     const std::tuple<QString, bool, bool, QString> starts[] = {
         {"10", true, false, "01"}, {"", false, true, "10"}, {"2yes", false, false, "2yes"}};
+    // Transparent mode is in force at once, stored, and said at the next start.
+    rig.load().mnuTransparent->trigger();
+    EXPECT_TRUE(rig.relay->transparent() && rig.get("transparent") == "1");
+    EXPECT_TRUE(rig.load().mnuTransparent->isChecked() && rig.relay->transparent());
+    EXPECT_TRUE(rig.status().contains("; transparent: client messages reach the device unchanged"))
+        << rig.status().toStdString();
     for (const auto& [stored, minimised, listening, after] : starts) {
         if (!stored.isEmpty())
             rig.set("WindowState", stored.left(1)), rig.set("autoconnect", stored.mid(1));

@@ -107,8 +107,9 @@ void RelayRig::run(const std::vector<Step>& steps) {
         }
         EXPECT_EQ(s.dev.isEmpty() ? s.dev : device->read(s.dev.size(), 10000), s.dev);
         for (const auto& [c, want] : {std::pair{1, s.to1}, std::pair{2, s.to2}})
-            EXPECT_EQ(want.isEmpty() ? want : opensslOpen(readEnvelopes(client(c), want.size()), key),
-                      want)
+            EXPECT_EQ(
+                want.isEmpty() ? want : opensslOpen(readEnvelopes(client(c), want.size()), key),
+                want)
                 << c;
         EXPECT_TRUE(s.status.isEmpty() ||
                     settles([&] { return status(); }, ports(s.status).replace('#', requestId_)));
