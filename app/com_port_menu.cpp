@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "app/dialogs.h"
-#include "app/frmZVServer.h"
+#include "app/main_window.h"
 #include "core/relay.h"
 #include "core/settings_store.h"
 #include "core/stored_settings.h"
@@ -27,30 +27,30 @@ QString comErrorPrefix(int n) {
 }
 }  // namespace
 
-void frmZVServer::mnuPortsCom_Click(int n) {
+void MainWindow::chooseComPort(int n) {
     trapBox(comErrorPrefix(n), [&] {
-        settings_.SaveSetting(QStringLiteral("com port"), QString::number(n));
-        comport = QString::number(n);
+        settings_.write(QStringLiteral("com port"), QString::number(n));
+        comPort = n;
         SerialLine& line = relay_.line();
         line.close();
         // Flow control is applied by the open; the rest once the line is open.
         LineSettings settings = line.settings();
         settings.flow = readLineSettings(settings_).flow;
         line.setSettings(settings);
-        line.open(toInt16(comport));
-        for (int i = 1; i <= 16; ++i) mnuPortsCom[i - 1]->setChecked(i == n);
+        line.open(n);
+        for (int i = 1; i <= 16; ++i) comActions[i - 1]->setChecked(i == n);
         line.setSettings(readLineSettings(settings_));
     });
 }
 
-QString frmZVServer::captionOf(const QAction* item) {
+QString MainWindow::captionOf(const QAction* item) {
     return item->text().section(QLatin1Char('\t'), 0, 0);
 }
 
-void frmZVServer::refreshComCaptions() {
+void MainWindow::refreshComCaptions() {
     // After a tab, Qt menus show the text in the shortcut column.
     for (int n = 1; n <= 16; ++n) {
-        QAction* a = mnuPortsCom[n - 1];
+        QAction* a = comActions[n - 1];
         const QString device = relay_.line().devicePath(n);
         a->setText(captionOf(a) + QLatin1Char('\t') + device);
         a->setStatusTip(device);
@@ -60,11 +60,10 @@ void frmZVServer::refreshComCaptions() {
 
 // The COM number chosen (open or not), else the first one that has no device
 // of its own stored and whose usual /dev/ttyS device is not present hardware.
-int frmZVServer::defaultDeviceCom(const QList<DeviceEntry>& present) const {
-    const double chosen = leadingNumber(comport);
-    if (chosen >= 1 && chosen <= 16 && chosen == double(int(chosen))) return int(chosen);
+int MainWindow::defaultDeviceCom(const QList<DeviceEntry>& present) const {
+    if (comPort != 0) return comPort;
     for (int n = 1; n <= 16; ++n) {
-        if (!settings_.GetSetting(deviceKey(n), QString()).isEmpty()) continue;
+        if (!settings_.read(deviceKey(n), QString()).isEmpty()) continue;
         const QString usual = SerialLine::defaultDevice(n);
         if (std::none_of(present.begin(), present.end(),
                          [&](const DeviceEntry& d) { return d.path == usual; }))
@@ -73,7 +72,7 @@ int frmZVServer::defaultDeviceCom(const QList<DeviceEntry>& present) const {
     return 1;
 }
 
-void frmZVServer::mnuChooseDevice_Click() {
+void MainWindow::chooseDevice() {
     int chosen = 0;
     trapBox(QStringLiteral("VB6 runtime error (mnuChooseDevice_Click): "), [&] {
         const QList<DeviceEntry> present = presentDevices();
@@ -81,15 +80,15 @@ void frmZVServer::mnuChooseDevice_Click() {
             dialogs_.ChooseDevice(present, defaultDeviceCom(present));
         if (!choice || choice->path.trimmed().isEmpty() || choice->com < 1 || choice->com > 16)
             return;
-        settings_.SaveSetting(deviceKey(choice->com), choice->path.trimmed());
+        settings_.write(deviceKey(choice->com), choice->path.trimmed());
         refreshComCaptions();
         chosen = choice->com;
     });
     // Opens it exactly as a click on the item: its own trap and box.
-    if (chosen != 0) mnuPortsCom_Click(chosen);
+    if (chosen != 0) chooseComPort(chosen);
 }
 
-void frmZVServer::mnuLineSettings_Click() {
+void MainWindow::chooseLineSettings() {
     trapBox(QStringLiteral("VB6 runtime error (mnuLineSettings_Click): "), [&] {
         // "baud,parity,data,stop[,flow]": no fifth field means no flow control.
         const LineSettings now = readLineSettings(settings_);
@@ -107,8 +106,8 @@ void frmZVServer::mnuLineSettings_Click() {
         // In force at once on an open line; a line that refuses them keeps
         // its old settings and nothing is stored.
         if (relay_.line().isOpen()) relay_.line().setSettings(chosen);
-        settings_.SaveSetting(QStringLiteral("com settings"), line);
-        settings_.SaveSetting(QStringLiteral("flow control"), flow);
+        settings_.write(QStringLiteral("com settings"), line);
+        settings_.write(QStringLiteral("flow control"), flow);
     });
 }
 

@@ -4,8 +4,8 @@
 #include <QPushButton>
 
 #include "app/dialogs.h"
-#include "app/frmZVServer.h"
 #include "app/lamp.h"
+#include "app/main_window.h"
 #include "cipher/error.h"
 #include "core/relay.h"
 #include "core/settings_store.h"
@@ -27,40 +27,41 @@ void refusePort(Dialogs& dialogs) {
 }
 }  // namespace
 
-QString frmZVServer::storedPort(const QString& key, const QString& defaultPort) {
+QString MainWindow::storedPort(const QString& key, const QString& defaultPort) {
     const StoredPort stored = readPort(settings_, key, defaultPort);
     if (stored.refused) refusePort(dialogs_);
     return stored.text;
 }
 
 // Closes and reopens the listeners of the current mode; any other mode: nothing.
-void frmZVServer::listenInMode() {
-    if (netport == QLatin1String("1") || netport == QLatin1String("2")) {
+void MainWindow::listenInMode() {
+    if (mode == ListenerMode::Port1 || mode == ListenerMode::Port2) {
         relay_.close(0);
         relay_.listen(0);
-        setStatus(QStringLiteral("listening on port ") + port);
-        shpPort1->setFillColor(colour::Yellow);
-    } else if (netport == QLatin1String("3")) {
+        setStatus(QStringLiteral("listening on port ") + listenerPorts[0]);
+        lamp1->setFillColor(colour::Yellow);
+    } else if (mode == ListenerMode::Both) {
         relay_.close(0);
         relay_.close(1);
         relay_.listen(0);
         relay_.listen(1);
-        setStatus(QStringLiteral("listening on port ") + port + QStringLiteral(" and ") + port2);
-        shpPort1->setFillColor(colour::Yellow);
-        shpPort2->setFillColor(colour::Yellow);
+        setStatus(QStringLiteral("listening on port ") + listenerPorts[0] +
+                  QStringLiteral(" and ") + listenerPorts[1]);
+        lamp1->setFillColor(colour::Yellow);
+        lamp2->setFillColor(colour::Yellow);
     }
 }
 
-void frmZVServer::cmdListen_Click() {
+void MainWindow::listen() {
     trapStatus(QStringLiteral("listen error"), [&] {
         listenInMode();
-        cmdClose->setFocus();
+        closeButton->setFocus();
     });
 }
 
 // Port 1 and Both need both listeners closed, Port 2 only listener 1; a
 // listening listener is not closed for the operator.
-bool frmZVServer::refuseModeChange(bool listener2Too) {
+bool MainWindow::refuseModeChange(bool listener2Too) {
     const bool open = relay_.state(0) != ListenerState::Closed ||
                       (listener2Too && relay_.state(1) != ListenerState::Closed);
     if (open)
@@ -69,60 +70,58 @@ bool frmZVServer::refuseModeChange(bool listener2Too) {
     return open;
 }
 
-void frmZVServer::markMode(bool port1, bool port2Item, bool both) {
-    mnuTCPPort1->setChecked(port1);
-    mnuTCPPort2->setChecked(port2Item);
-    mnuTCPBoth->setChecked(both);
+void MainWindow::markMode(bool port1, bool port2Item, bool both) {
+    port1Action->setChecked(port1);
+    port2Action->setChecked(port2Item);
+    bothPortsAction->setChecked(both);
 }
 
-void frmZVServer::mnuTCPPort1_Click() {
+void MainWindow::choosePort1() {
     trapBox(QStringLiteral("VB6 runtime error (tcp1): "), [&] {
         if (refuseModeChange(true)) return;
-        port = storedPort(QStringLiteral("TCP port"), QStringLiteral("9876"));
-        port2.clear();
-        netport = QStringLiteral("1");
-        settings_.SaveSetting(QStringLiteral("TCP Port"), port);
-        settings_.SaveSetting(QStringLiteral("netport"), QStringLiteral("1"));
+        listenerPorts = {storedPort(QStringLiteral("TCP port"), QStringLiteral("9876")), {}};
+        mode = ListenerMode::Port1;
+        settings_.write(QStringLiteral("TCP Port"), listenerPorts[0]);
+        settings_.write(QStringLiteral("netport"), QStringLiteral("1"));
         markMode(true, false, false);
-        relay_.server(0).setLocalPort(toInt32(port));
+        relay_.server(0).setLocalPort(toInt32(listenerPorts[0]));
     });
 }
 
-void frmZVServer::mnuTCPPort2_Click() {
+void MainWindow::choosePort2() {
     trapBox(QStringLiteral("VB6 runtime error (tcp2): "), [&] {
         if (refuseModeChange(false)) return;
-        port = storedPort(QStringLiteral("TCP Port 2"), QStringLiteral("9875"));
-        port2.clear();
-        netport = QStringLiteral("2");
-        settings_.SaveSetting(QStringLiteral("TCP Port 2"), port);
-        settings_.SaveSetting(QStringLiteral("netport"), QStringLiteral("2"));
+        listenerPorts = {storedPort(QStringLiteral("TCP Port 2"), QStringLiteral("9875")), {}};
+        mode = ListenerMode::Port2;
+        settings_.write(QStringLiteral("TCP Port 2"), listenerPorts[0]);
+        settings_.write(QStringLiteral("netport"), QStringLiteral("2"));
         markMode(false, true, false);
-        relay_.server(0).setLocalPort(toInt32(port));
+        relay_.server(0).setLocalPort(toInt32(listenerPorts[0]));
     });
 }
 
-void frmZVServer::mnuTCPBoth_Click() {
+void MainWindow::chooseBothPorts() {
     trapBox(QStringLiteral("VB6 runtime error (mnuTCPBoth_Click): "), [&] {
         if (refuseModeChange(true)) return;
-        port = storedPort(QStringLiteral("TCP port"), QStringLiteral("9876"));
-        port2 = storedPort(QStringLiteral("TCP port 2"), QStringLiteral("9875"));
-        netport = QStringLiteral("3");
-        settings_.SaveSetting(QStringLiteral("netport"), QStringLiteral("3"));
+        listenerPorts = {storedPort(QStringLiteral("TCP port"), QStringLiteral("9876")),
+                         storedPort(QStringLiteral("TCP port 2"), QStringLiteral("9875"))};
+        mode = ListenerMode::Both;
+        settings_.write(QStringLiteral("netport"), QStringLiteral("3"));
         markMode(true, true, true);
-        relay_.server(0).setLocalPort(toInt32(port));
-        relay_.server(1).setLocalPort(toInt32(port2));
+        relay_.server(0).setLocalPort(toInt32(listenerPorts[0]));
+        relay_.server(1).setLocalPort(toInt32(listenerPorts[1]));
     });
 }
 
-void frmZVServer::mnuDefineTCP1_Click() {
-    mnuDefineTCP_Click(0);
+void MainWindow::definePort1() {
+    definePort(0);
 }
-void frmZVServer::mnuDefineTCP2_Click() {
-    mnuDefineTCP_Click(1);
+void MainWindow::definePort2() {
+    definePort(1);
 }
 
-void frmZVServer::mnuDefineTCP_Click(int index) {
-    QAction* item = index == 0 ? mnuTCPPort1 : mnuTCPPort2;
+void MainWindow::definePort(int index) {
+    QAction* item = index == 0 ? port1Action : port2Action;
     const QString prefix = index == 0 ? QStringLiteral("VB6 runtime error (mnuDefineTCP1_Click): ")
                                       : QStringLiteral("VB6 runtime error (mnuDefineTCP2_Click): ");
     trapBox(prefix, [&] {
@@ -135,9 +134,9 @@ void frmZVServer::mnuDefineTCP_Click(int index) {
             return;
         }
         item->setText(QStringLiteral("TCP Port ") + answer);
-        settings_.SaveSetting(
-            index == 0 ? QStringLiteral("TCP Port") : QStringLiteral("TCP Port 2"), answer);
-        (index == 0 ? port : port2) = answer;
+        settings_.write(index == 0 ? QStringLiteral("TCP Port") : QStringLiteral("TCP Port 2"),
+                        answer);
+        listenerPorts[index] = answer;
     });
 }
 

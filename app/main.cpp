@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "app/dialogs.h"
-#include "app/frmZVServer.h"
+#include "app/main_window.h"
 #include "core/instance.h"
 #include "core/process_log.h"
 #include "core/relay.h"
@@ -189,7 +189,7 @@ int main(int argc, char** argv) {
                     std::make_unique<zv::ListeningSocket>(),
                     std::make_unique<zv::ListeningSocket>());
     zv::QtDialogs dialogs;
-    zv::frmZVServer window(dialogs, settings, relay);
+    zv::MainWindow window(dialogs, settings, relay);
     dialogs.setParent(&window);
 
     // SIGTERM and SIGINT close the window as Exit would; a second one at once.
@@ -197,12 +197,12 @@ int main(int argc, char** argv) {
     QObject::connect(&termination, &zv::TerminationSignals::terminationRequested, &window,
                      [&window] { window.close(); });
     int stopStatus = 0;
-    QObject::connect(&window, &zv::frmZVServer::stopped, &window,
+    QObject::connect(&window, &zv::MainWindow::stopped, &window,
                      [&stopStatus](qint64 undelivered, const QString& report) {
                          if (undelivered > 0) zv::logLine(report);
                          stopStatus = undelivered > 0 ? 1 : 0;
                      });
-    window.Form_Load();
+    window.startUp();
     if (!trace.isEmpty()) window.traceTo(trace);
     if (!instance.isEmpty())
         window.setWindowTitle(zv::kAppTitle + QStringLiteral(" [") + instance + QLatin1Char(']'));

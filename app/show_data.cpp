@@ -1,12 +1,12 @@
 // The window's display helpers over the pane model.
 #include "app/activity_display.h"
 #include "app/data_pane.h"
-#include "app/frmZVServer.h"
+#include "app/main_window.h"
 #include "cipher/error.h"
 
 namespace zv {
 
-void frmZVServer::ShowData(DataPane& pane, QString& data) {
+void MainWindow::showInPane(DataPane& pane, QString& data) {
     // Reports and goes on: a display failure must never stop the traffic.
     pane.addBlock(data);  // kept only while the pane shows hex or time stamps
     try {

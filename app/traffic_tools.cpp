@@ -5,7 +5,7 @@
 
 #include "app/data_pane.h"
 #include "app/dialogs.h"
-#include "app/frmZVServer.h"
+#include "app/main_window.h"
 #include "core/relay.h"
 #include "core/settings_store.h"
 #include "core/stored_settings.h"
@@ -22,80 +22,80 @@ struct ViewItem {
     const char* key;
 };
 constexpr ViewItem kViewItems[] = {
-    {"mnuHexNet", "&Hex: Rx from Net", "hex view net"},
-    {"mnuHexCom", "He&x: Rx from Com", "hex view com"},
-    {"mnuStampsNet", "&Time Stamps: Rx from Net", "time stamps net"},
-    {"mnuStampsCom", "Ti&me Stamps: Rx from Com", "time stamps com"},
+    {"hexNetAction", "&Hex: Rx from Net", "hex view net"},
+    {"hexComAction", "He&x: Rx from Com", "hex view com"},
+    {"stampsNetAction", "&Time Stamps: Rx from Net", "time stamps net"},
+    {"stampsComAction", "Ti&me Stamps: Rx from Com", "time stamps com"},
 };
 }  // namespace
 
-void frmZVServer::buildTrafficTools() {
-    mnuView = new QMenu(QStringLiteral("&View"), this);
-    mnuView->setObjectName(QStringLiteral("mnuView"));
-    menuBar()->insertMenu(mnuHelp->menuAction(), mnuView);
-    QAction** items[] = {&mnuHexNet, &mnuHexCom, &mnuStampsNet, &mnuStampsCom};
+void MainWindow::buildTrafficTools() {
+    viewMenu = new QMenu(QStringLiteral("&View"), this);
+    viewMenu->setObjectName(QStringLiteral("viewMenu"));
+    menuBar()->insertMenu(helpMenu->menuAction(), viewMenu);
+    QAction** items[] = {&hexNetAction, &hexComAction, &stampsNetAction, &stampsComAction};
     for (int i = 0; i < 4; ++i) {
-        QAction* a = *items[i] = mnuView->addAction(QString::fromUtf8(kViewItems[i].caption));
+        QAction* a = *items[i] = viewMenu->addAction(QString::fromUtf8(kViewItems[i].caption));
         a->setObjectName(QLatin1String(kViewItems[i].name));
         a->setCheckable(true);
         connect(a, &QAction::triggered, this, [this, a] {
             a->setChecked(!a->isChecked());  // undo Qt's own toggle: the handler decides
-            mnuView_Click(a);
+            toggleView(a);
         });
     }
-    mnuView->addSeparator();
-    mnuTraceFile = mnuView->addAction(QStringLiteral("T&race File..."));
-    mnuTraceFile->setObjectName(QStringLiteral("mnuTraceFile"));
-    mnuTraceFile->setCheckable(true);
-    connect(mnuTraceFile, &QAction::triggered, this, [this] {
-        mnuTraceFile->setChecked(!mnuTraceFile->isChecked());  // the handler decides the mark
-        mnuTraceFile_Click();
+    viewMenu->addSeparator();
+    traceFileAction = viewMenu->addAction(QStringLiteral("T&race File..."));
+    traceFileAction->setObjectName(QStringLiteral("traceFileAction"));
+    traceFileAction->setCheckable(true);
+    connect(traceFileAction, &QAction::triggered, this, [this] {
+        traceFileAction->setChecked(!traceFileAction->isChecked());  // the handler decides the mark
+        chooseTraceFile();
     });
 }
 
-void frmZVServer::loadTrafficTools(QStringList& notices) {
+void MainWindow::loadTrafficTools(QStringList& notices) {
     relay_.setAllowedClients(readAllowedClients(settings_, &notices));
-    mnuTransparent->setChecked(readTransparent(settings_, &notices));
-    relay_.setTransparent(mnuTransparent->isChecked());
-    QAction* items[] = {mnuHexNet, mnuHexCom, mnuStampsNet, mnuStampsCom};
+    transparentAction->setChecked(readTransparent(settings_, &notices));
+    relay_.setTransparent(transparentAction->isChecked());
+    QAction* items[] = {hexNetAction, hexComAction, stampsNetAction, stampsComAction};
     for (int i = 0; i < 4; ++i)
-        items[i]->setChecked(settings_.GetSetting(QLatin1String(kViewItems[i].key), {}) == u"1");
+        items[i]->setChecked(settings_.read(QLatin1String(kViewItems[i].key), {}) == u"1");
     applyView();
-    traceTo(settings_.GetSetting(kTraceFileKey, QString()).trimmed());
+    traceTo(settings_.read(kTraceFileKey, QString()).trimmed());
 }
 
-void frmZVServer::applyView() {
-    txtRxData->setView(mnuHexNet->isChecked(), mnuStampsNet->isChecked());
-    txtTxData->setView(mnuHexCom->isChecked(), mnuStampsCom->isChecked());
+void MainWindow::applyView() {
+    netPane->setView(hexNetAction->isChecked(), stampsNetAction->isChecked());
+    comPane->setView(hexComAction->isChecked(), stampsComAction->isChecked());
 }
 
-void frmZVServer::mnuView_Click(QAction* item) {
+void MainWindow::toggleView(QAction* item) {
     trapBox(QStringLiteral("VB6 runtime error (mnuView_Click): "), [&] {
-        const int i = mnuView->actions().indexOf(item);
+        const int i = viewMenu->actions().indexOf(item);
         item->setChecked(!item->isChecked());
-        settings_.SaveSetting(QLatin1String(kViewItems[i].key),
-                              item->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+        settings_.write(QLatin1String(kViewItems[i].key),
+                        item->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
         applyView();
     });
 }
 
-void frmZVServer::mnuTraceFile_Click() {
+void MainWindow::chooseTraceFile() {
     trapBox(QStringLiteral("VB6 runtime error (mnuTraceFile_Click): "), [&] {
         QString path;  // a click while tracing stops it
         if (!relay_.trace().on()) {
-            path = dialogs_.ChooseTraceFile(settings_.GetSetting(kTraceFileKey, QString()));
+            path = dialogs_.ChooseTraceFile(settings_.read(kTraceFileKey, QString()));
             if (path.trimmed().isEmpty()) return;
         }
-        settings_.SaveSetting(kTraceFileKey, path.trimmed());
+        settings_.write(kTraceFileKey, path.trimmed());
         traceTo(path.trimmed());
     });
 }
 
-void frmZVServer::traceTo(const QString& path) {
+void MainWindow::traceTo(const QString& path) {
     relay_.trace().setPath(path);
-    mnuTraceFile->setChecked(relay_.trace().on());
-    mnuTraceFile->setStatusTip(path);
-    mnuTraceFile->setToolTip(path);
+    traceFileAction->setChecked(relay_.trace().on());
+    traceFileAction->setStatusTip(path);
+    traceFileAction->setToolTip(path);
 }
 
 }  // namespace zv

@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "app/client_area.h"
-#include "app/frmZVServer.h"
+#include "app/main_window.h"
 #include "core/settings_store.h"
 #include "core/text_number.h"
 
@@ -14,12 +14,12 @@ namespace {
 constexpr double kLargestTwips = 1.0e7;  // beyond any screen; keeps pixels in range
 }  // namespace
 
-QSize frmZVServer::clientSize() const {
+QSize MainWindow::clientSize() const {
     const QSize chrome = size() - centralWidget()->size();  // the menu bar
     return (normalGeometry().size() - chrome).expandedTo(clientArea_->designSize());
 }
 
-void frmZVServer::setClientSize(QSize pixels) {
+void MainWindow::setClientSize(QSize pixels) {
     clientArea_->setPreferredSize(pixels);
     // Laid out at once, also while hidden (Qt would wait for the first show):
     // once to learn the menu bar's height, once at the new size.
@@ -30,18 +30,18 @@ void frmZVServer::setClientSize(QSize pixels) {
     }
 }
 
-void frmZVServer::restoreSize() {
+void MainWindow::restoreSize() {
     const QSize design = clientArea_->designTwips();
     auto pixels = [&](const char* key, int designTwips) {
         const float stored =
-            toSingle(settings_.GetSetting(QLatin1String(key), QString::number(designTwips)));
+            toSingle(settings_.read(QLatin1String(key), QString::number(designTwips)));
         return twipsToPixels(std::clamp(double(stored), 0.0, kLargestTwips));
     };
     setClientSize(
         QSize(pixels("FormWidth", design.width()), pixels("FormHeight", design.height())));
 }
 
-void frmZVServer::saveSize() {
+void MainWindow::saveSize() {
     // Written only when changed: a window never resized leaves the file alone.
     const QSize twips = clientArea_->designTwips();
     const QSize design = clientArea_->designSize();
@@ -49,15 +49,14 @@ void frmZVServer::saveSize() {
         const QString text = pixels == designPixels ? QString::number(designTwips)
                                                     : singleToText(float(pixelsToTwips(pixels)));
         const QString name = QLatin1String(key);
-        if (settings_.GetSetting(name, QString::number(designTwips)) != text)
-            settings_.SaveSetting(name, text);
+        if (settings_.read(name, QString::number(designTwips)) != text) settings_.write(name, text);
     };
     const QSize now = clientSize();
     save("FormWidth", now.width(), design.width(), twips.width());
     save("FormHeight", now.height(), design.height(), twips.height());
 }
 
-void frmZVServer::showAsStored() {
+void MainWindow::showAsStored() {
     // Qt asks the window manager for the iconic state at the first map
     // (WM_HINTS initial state) only when the window was sized before: an
     // unsized window is sized during show(), which maps it normal. The

@@ -128,8 +128,8 @@ QString SettingsStore::findKey(const QString& key) const {
 // QSettings reads a value written by hand without quotes as a list when it
 // holds commas ("19200,E,7,1", "10.0.0.0/8, fd00::/8") and as a typed value
 // when it starts with "@": its text then comes from the file itself.
-std::optional<QString> SettingsStore::GetSettingInFull(const QString& key,
-                                                       const QString& defaultValue) const {
+std::optional<QString> SettingsStore::readInFull(const QString& key,
+                                                 const QString& defaultValue) const {
     const QString stored = findKey(key);
     if (stored.isEmpty()) return defaultValue;
     const QVariant value = settings_->value(stored);
@@ -137,8 +137,8 @@ std::optional<QString> SettingsStore::GetSettingInFull(const QString& key,
     return textAsWritten(stored);
 }
 
-QString SettingsStore::GetSetting(const QString& key, const QString& defaultValue) const {
-    return GetSettingInFull(key, defaultValue).value_or(QString());
+QString SettingsStore::read(const QString& key, const QString& defaultValue) const {
+    return readInFull(key, defaultValue).value_or(QString());
 }
 
 std::optional<QString> SettingsStore::textAsWritten(const QString& stored) const {
@@ -210,7 +210,7 @@ void SettingsStore::createPrivately() {
     }
 }
 
-void SettingsStore::SaveSetting(const QString& key, const QString& value) {
+void SettingsStore::write(const QString& key, const QString& value) {
     createPrivately();
     QString stored = findKey(key);
     if (stored.isEmpty()) stored = kSection + key;

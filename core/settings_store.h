@@ -1,7 +1,7 @@
 #pragma once
 // The per-user settings store: an INI file with one section, "settings".
 // Keys compare without regard to letter case and keep the spelling of their
-// first writer. Every write reaches the file before SaveSetting returns. The
+// first writer. Every write reaches the file before write returns. The
 // file and its folder are private to the user from creation on, because the
 // file holds the (obfuscated) encryption key.
 #include <QString>
@@ -35,14 +35,14 @@ class SettingsStore {
     QString readError() const;
 
     // The stored value as written, or `defaultValue` when the key does not
-    // exist; empty when the value cannot be read in full (see GetSettingInFull).
-    QString GetSetting(const QString& key, const QString& defaultValue) const;
+    // exist; empty when the value cannot be read in full (see readInFull).
+    QString read(const QString& key, const QString& defaultValue) const;
     // The same, but nothing when the key exists and its value cannot be read
     // as written: QSettings took it for a list or a typed value ("a, b",
     // "@Variant(...)") and the file no longer holds its text.
-    std::optional<QString> GetSettingInFull(const QString& key, const QString& defaultValue) const;
+    std::optional<QString> readInFull(const QString& key, const QString& defaultValue) const;
     // Raises zv::Error(errc::FileAccess, ...) when the file cannot be written.
-    void SaveSetting(const QString& key, const QString& value);
+    void write(const QString& key, const QString& value);
 
   private:
     QString findKey(const QString& key) const;  // stored spelling, or empty

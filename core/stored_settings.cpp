@@ -30,7 +30,7 @@ Switch switchOf(const QString& text) {
 }
 
 StoredPort readPort(const SettingsStore& store, const QString& key, const QString& defaultPort) {
-    const QString stored = store.GetSetting(key, defaultPort);
+    const QString stored = store.read(key, defaultPort);
     try {
         if (!portInRange(toDouble(stored))) return {defaultPort, true};
     } catch (const Error&) {  // no number: its use says so
@@ -40,14 +40,14 @@ StoredPort readPort(const SettingsStore& store, const QString& key, const QStrin
 
 StoredKey readKey(const SettingsStore& store) {
     const QString missing(QChar(1));  // no text read from the file is this
-    const QString stored = store.GetSetting(QStringLiteral("Password"), missing);
+    const QString stored = store.read(QStringLiteral("Password"), missing);
     if (stored == missing) return {QStringLiteral("ResetNow"), true};
     return {DecryptText(stored, kStorePassPhrase), IsEnvelopeText(stored.toStdString())};
 }
 
 LineSettings readLineSettings(const SettingsStore& store, QStringList* notices) {
     LineSettings line;
-    const QString text = store.GetSetting(QStringLiteral("com settings"), kDefaultLine);
+    const QString text = store.read(QStringLiteral("com settings"), kDefaultLine);
     try {
         line = LineSettings::parse(text);
     } catch (const Error&) {
@@ -56,7 +56,7 @@ LineSettings readLineSettings(const SettingsStore& store, QStringList* notices) 
                             .arg(text, kDefaultLine);
     }
     const QString flow =
-        store.GetSetting(QStringLiteral("flow control"), QStringLiteral("none")).trimmed();
+        store.read(QStringLiteral("flow control"), QStringLiteral("none")).trimmed();
     try {
         line.flow = LineSettings::parseFlow(flow);
     } catch (const Error&) {
@@ -72,7 +72,7 @@ AddressFilter readAllowedClients(const SettingsStore& store, QStringList* notice
     // A list that cannot be read whole allows nobody: a part of it must never
     // stand for all of it, nor nothing for everyone.
     const std::optional<QString> list =
-        store.GetSettingInFull(QStringLiteral("allowed clients"), QString());
+        store.readInFull(QStringLiteral("allowed clients"), QString());
     const AddressFilter allowed = list ? AddressFilter(*list) : AddressFilter::nobody();
     if (!notices) return allowed;
     if (!list) *notices << QStringLiteral("allowed clients cannot be read; nobody may connect");
@@ -83,13 +83,13 @@ AddressFilter readAllowedClients(const SettingsStore& store, QStringList* notice
 
 std::function<QString(int)> comDeviceResolver(const SettingsStore& store) {
     return [&store](int n) {
-        const QString mapped = store.GetSetting(QStringLiteral("com device %1").arg(n), QString());
+        const QString mapped = store.read(QStringLiteral("com device %1").arg(n), QString());
         return mapped.isEmpty() ? SerialLine::defaultDevice(n) : mapped;
     };
 }
 
 bool readTransparent(const SettingsStore& store, QStringList* notices) {
-    const bool on = store.GetSetting(QStringLiteral("transparent"), QStringLiteral("0")) == u"1";
+    const bool on = store.read(QStringLiteral("transparent"), QStringLiteral("0")) == u"1";
     if (on && notices)
         *notices << QStringLiteral("transparent: client messages reach the device unchanged");
     return on;
@@ -102,8 +102,8 @@ RelayConfig readRelayConfig(const SettingsStore& store, QStringList* notices) {
         *notices << QStringLiteral(
             "The stored encryption key could not be read; set it again with Change Encryption "
             "Key.");
-    c.autoconnect = switchOf(store.GetSetting(QStringLiteral("autoconnect"), QStringLiteral("0")));
-    const QString mode = store.GetSetting(QStringLiteral("netport"), QStringLiteral("1"));
+    c.autoListen = switchOf(store.read(QStringLiteral("autoconnect"), QStringLiteral("0")));
+    const QString mode = store.read(QStringLiteral("netport"), QStringLiteral("1"));
     c.mode = listenerModeOf(mode);
     if (c.mode == ListenerMode::Other && notices)
         *notices << QStringLiteral("stored listener mode \"%1\" is not 1, 2 or 3").arg(mode);
@@ -123,7 +123,7 @@ RelayConfig readRelayConfig(const SettingsStore& store, QStringList* notices) {
                                 .arg(key, port.text, QString::fromStdString(e.description()));
         }
     }
-    const QString com = store.GetSetting(QStringLiteral("com port"), QString());
+    const QString com = store.read(QStringLiteral("com port"), QString());
     c.comPortStored = !com.isEmpty();
     const double n = leadingNumber(com);
     if (n >= 1 && n <= 16 && n == double(int(n)))
@@ -132,8 +132,8 @@ RelayConfig readRelayConfig(const SettingsStore& store, QStringList* notices) {
         *notices << QStringLiteral("stored com port \"%1\" is not 1 to 16").arg(com);
     c.line = readLineSettings(store, notices);
     c.allowedClients = readAllowedClients(store, notices);
-    c.bindAddress = store.GetSetting(QStringLiteral("bind address"), QString()).trimmed();
-    c.traceFile = store.GetSetting(QStringLiteral("trace file"), QString()).trimmed();
+    c.bindAddress = store.read(QStringLiteral("bind address"), QString()).trimmed();
+    c.traceFile = store.read(QStringLiteral("trace file"), QString()).trimmed();
     c.transparent = readTransparent(store, notices);
     return c;
 }

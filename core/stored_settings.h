@@ -61,7 +61,7 @@ bool readTransparent(const SettingsStore& store, QStringList* notices = nullptr)
 // What the relay starts with, read at once.
 struct RelayConfig {
     StoredKey key;
-    Switch autoconnect = Switch::Off;
+    Switch autoListen = Switch::Off;  // "autoconnect"
     ListenerMode mode = ListenerMode::Port1;
     std::array<std::optional<qint32>, 2> ports;  // "TCP Port", "TCP Port 2"; none: no number
     int comPort = 0;                             // 1..16; 0: none stored, or not 1..16

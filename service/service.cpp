@@ -63,7 +63,7 @@ bool Service::start() {
     // Mode 2 listens with listener 1 on the second port number.
     const std::optional<qint32> first = config.ports[config.mode == ListenerMode::Port2 ? 1 : 0];
     const bool both = config.mode == ListenerMode::Both;
-    if (config.autoconnect != Switch::On || config.mode == ListenerMode::Other) {
+    if (config.autoListen != Switch::On || config.mode == ListenerMode::Other) {
         logLine(
             QStringLiteral("cannot serve: automatic listening is off (autoconnect=1 in the "
                            "settings turns it on); ending with status 1"));

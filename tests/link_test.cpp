@@ -32,10 +32,10 @@ int option(qintptr fd, int level, int name) {
     socklen_t size = sizeof value;
     return ::getsockopt(int(fd), level, name, &value, &size) ? -1 : value;
 }
-QList<int> checkedPorts(const frmZVServer& w) {
+QList<int> checkedPorts(const MainWindow& w) {
     QList<int> out;
     for (int n = 1; n <= 16; ++n)
-        if (w.mnuPortsCom[n - 1]->isChecked()) out << n;
+        if (w.comActions[n - 1]->isChecked()) out << n;
     return out;
 }
 // Baud rate and character shape of a tty, read through a descriptor of its own.
@@ -73,13 +73,13 @@ TEST(Link, BothWaysWithTwoClients) {
         // from Com to the device alone; no pane edited, no status.
         {.act = "key1", .in = "ab\r", .to1 = "ab\r", .to2 = "ab\r", .status = "port 2 received data"},
         {.act = "key2", .in = "\rz\b", .dev = "\rz\b"},
-        {.act = "click", .in = "cmdSend", .to1 = kGreeting, .status = "data sent to port 1"},
+        {.act = "click", .in = "testButton", .to1 = kGreeting, .status = "data sent to port 1"},
         {.act = "key1", .in = ".", .to1 = ".", .to2 = "."}});  // client 2 got no greeting
     // clang-format on
     rig.window->show();  // a pane is drawn once it is on screen
-    EXPECT_TRUE(test::settles([&] { return rig.window->txtRxData->toPlainText().left(5); },
+    EXPECT_TRUE(test::settles([&] { return rig.window->netPane->toPlainText().left(5); },
                               "A\nBAB"));  // shown
-    QTest::keyClick(rig.window->txtTxData, Qt::Key_C, Qt::ControlModifier);
+    QTest::keyClick(rig.window->comPane, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(rig.device->read(1), "\x03");
     // Accepted sockets: no Nagle delay between messages, keepalive for clients
     // that vanish without a word.
@@ -113,17 +113,17 @@ TEST(Link, BothWaysWithTwoClients) {
     // clang-format off
     rig.run({
         {.act = "key1", .in = "q", .box = kNoClient},  // port 1 fails first: nothing to port 2
-        {.act = "click", .in = "cmdSend", .to2 = kGreeting, .status = "data sent to port 2"},
+        {.act = "click", .in = "testButton", .to2 = kGreeting, .status = "data sent to port 2"},
         {.act = "join1", .status = "client # connected on port 1", .lamps = "GG"},
         {.act = "reset2", .status = "listening on port 2", .lamps = "GY"},
         {.act = "key1", .in = "k", .to1 = "k", .box = kNoClient},  // to port 1, then port 2 fails
         {.act = "c1", .in = "alone", .dev = "alone", .status = got1, .rxNet = "alone"},
         {.act = "join2", .lamps = "GG"},
-        {.act = "click", .in = "cmdClose", .status = "both ports closed", .lamps = "--"},
+        {.act = "click", .in = "closeButton", .status = "both ports closed", .lamps = "--"},
         {.act = "refused1"}, {.act = "refused2"},
         {.act = "dev", .in = "!", .status = "com send failed, client not connected"},  // the port stays open
         {.act = "comoff"},  // a message is shown, not written: the trap reports
-        {.act = "click", .in = "cmdListen", .status = "listening on port {p1} and {p2}"},
+        {.act = "click", .in = "listenButton", .status = "listening on port {p1} and {p2}"},
         {.act = "join1"},
         {.act = "c1", .in = "lost", .status = "port 1 data arrival error", .rxNet = "lost"},
         {.act = "key2", .in = "ok", .box = "VB6 runtime error (txtTxData_keypress): 8012 - "}});
@@ -134,11 +134,11 @@ TEST(Link, BothWaysWithTwoClients) {
 TEST(Link, TestMessageGoesToListenerOnesClientElseListenerTwos) {
     // clang-format off
     const std::pair<const char*, std::vector<test::Step>> table[] = {
-        {"3", {{.act = "join2"}, {.act = "click", .in = "cmdSend", .to2 = kGreeting, .status = "data sent to port 2"}}},
-        {"2", {{.act = "join2"}, {.act = "click", .in = "cmdSend", .to2 = kGreeting, .status = "data sent to port 1"},  // listener 1 serves it
+        {"3", {{.act = "join2"}, {.act = "click", .in = "testButton", .to2 = kGreeting, .status = "data sent to port 2"}}},
+        {"2", {{.act = "join2"}, {.act = "click", .in = "testButton", .to2 = kGreeting, .status = "data sent to port 1"},  // listener 1 serves it
                {.act = "c2", .in = "m", .dev = "m", .status = "port 1 received data", .rxNet = "m"},
                {.act = "leave2", .status = "listening on port 1", .lamps = "Y-"}}},
-        {"3", {{.act = "click", .in = "cmdSend", .status = "send failed, client not connected"}}}};
+        {"3", {{.act = "click", .in = "testButton", .status = "send failed, client not connected"}}}};
     // clang-format on
     for (const auto& [mode, steps] : table) {
         test::ServerRig rig;
@@ -163,17 +163,17 @@ TEST(Listening, InEachModeAtStartUpAndByTheButton) {
             SCOPED_TRACE(testing::Message() << mode << " " << autoconnect);
             test::ServerRig rig;
             ASSERT_TRUE(rig.link(mode, autoconnect));
-            frmZVServer& w = *rig.window;
-            EXPECT_EQ(w.mnuNetAutoconnect->isChecked(), *autoconnect == '1');
+            MainWindow& w = *rig.window;
+            EXPECT_EQ(w.autoListenAction->isChecked(), *autoconnect == '1');
             w.show();
-            w.cmdListen->setFocus();
+            w.listenButton->setFocus();
             // clang-format off
-            rig.run({{.act = *autoconnect == '1' ? "" : "click", .in = "cmdListen", .status = status, .lamps = lamps, .marks = marks}});
+            rig.run({{.act = *autoconnect == '1' ? "" : "click", .in = "listenButton", .status = status, .lamps = lamps, .marks = marks}});
             // clang-format on
-            EXPECT_EQ(w.focusWidget(), *autoconnect == '1' ? w.cmdListen : w.cmdClose);
+            EXPECT_EQ(w.focusWidget(), *autoconnect == '1' ? w.listenButton : w.closeButton);
             rig.run(then);
-            w.cmdClose_Click();
-            EXPECT_EQ(w.focusWidget(), w.cmdListen);
+            w.closeListeners();
+            EXPECT_EQ(w.focusWidget(), w.listenButton);
         }
 }
 
@@ -182,20 +182,21 @@ TEST(Listening, ModeChangesNeedTheirListenersClosed) {
     ASSERT_TRUE(rig.link("1"));
     const QString no = "Can't set port unless connection is closed.", p2 = QString::number(rig.p2);
     // clang-format off
-    rig.run({{.act = "click", .in = "mnuTCPPort1", .box = no, .lamps = "Y-", .marks = "100"},
-             {.act = "click", .in = "mnuTCPPort2", .box = no, .marks = "100"},
-             {.act = "click", .in = "mnuTCPBoth", .box = no, .marks = "100", .stored = "netport=1"},
-             {.act = "click", .in = "cmdClose", .status = "both ports closed", .lamps = "--"}});
+    rig.run({{.act = "click", .in = "port1Action", .box = no, .lamps = "Y-", .marks = "100"},
+             {.act = "click", .in = "port2Action", .box = no, .marks = "100"},
+             {.act = "click", .in = "bothPortsAction", .box = no, .marks = "100", .stored = "netport=1"},
+             {.act = "click", .in = "closeButton", .status = "both ports closed", .lamps = "--"}});
     rig.server2->listen();  // listener 2 listening stops Port 1 and Both, not Port 2
-    rig.run({{.act = "click", .in = "mnuTCPPort1", .box = no, .marks = "100"},
-             {.act = "click", .in = "mnuTCPBoth", .box = no, .marks = "100"},
-             {.act = "click", .in = "mnuTCPPort2", .marks = "010", .stored = "netport=2;TCP Port 2={p2}"}});
-    EXPECT_EQ(rig.window->port + "|" + rig.window->port2, p2 + "|");
+    rig.run({{.act = "click", .in = "port1Action", .box = no, .marks = "100"},
+             {.act = "click", .in = "bothPortsAction", .box = no, .marks = "100"},
+             {.act = "click", .in = "port2Action", .marks = "010", .stored = "netport=2;TCP Port 2={p2}"}});
+    EXPECT_EQ(rig.window->listenerPorts[0] + "|" + rig.window->listenerPorts[1], p2 + "|");
     rig.server2->close();
     rig.set("TCP Port 2", "5000");  // a mode action neither listens nor reports
-    rig.run({{.act = "click", .in = "mnuTCPBoth", .status = "both ports closed", .lamps = "--", .marks = "111", .stored = "netport=3"}});
+    rig.run({{.act = "click", .in = "bothPortsAction", .status = "both ports closed", .lamps = "--", .marks = "111", .stored = "netport=3"}});
     // clang-format on
-    EXPECT_EQ(rig.window->port + "|" + rig.window->port2, QString::number(rig.p1) + "|5000");
+    EXPECT_EQ(rig.window->listenerPorts[0] + "|" + rig.window->listenerPorts[1],
+              QString::number(rig.p1) + "|5000");
     EXPECT_EQ(rig.state(1), ListenerState::Closed);
 }
 
@@ -207,22 +208,22 @@ TEST(Listening, DefinePortAcceptsOnlyTheRangeAndWaitsForTheNextModeAction) {
     const QString fresh = QString::number(test::freePort()),
                   error = "VB6 runtime error (mnuDefineTCP";
     // clang-format off
-    rig.run({{.act = "click", .in = "mnuDefineTCP1", .answer = "1024", .prompt = ask + "{p1}", .box = range, .stored = "TCP Port={p1}"},
-             {.act = "click", .in = "mnuDefineTCP1", .answer = "65536", .prompt = ask + "{p1}", .box = range, .stored = "TCP Port={p1}"},
-             {.act = "click", .in = "mnuDefineTCP1", .answer = "1025", .prompt = ask + "{p1}", .stored = "TCP Port=1025"},
-             {.act = "click", .in = "mnuDefineTCP1", .answer = "65535", .prompt = ask + "1025", .stored = "TCP Port=65535"},
-             {.act = "click", .in = "mnuDefineTCP1", .answer = "2000.5", .prompt = ask + "65535", .stored = "TCP Port=2000.5"},
-             {.act = "click", .in = "mnuDefineTCP1", .answer = "", .prompt = ask + "2000.5", .stored = "TCP Port=2000.5"},
-             {.act = "click", .in = "mnuDefineTCP1", .answer = "port", .prompt = ask + "2000.5", .box = error + "1_Click): 13 - "},
-             {.act = "click", .in = "mnuDefineTCP2", .answer = "port", .prompt = ask + "{p2}", .box = error + "2_Click): 13 - "},
-             {.act = "click", .in = "mnuDefineTCP2", .answer = "4000", .prompt = ask + "{p2}", .stored = "TCP Port 2=4000"},
+    rig.run({{.act = "click", .in = "definePort1Action", .answer = "1024", .prompt = ask + "{p1}", .box = range, .stored = "TCP Port={p1}"},
+             {.act = "click", .in = "definePort1Action", .answer = "65536", .prompt = ask + "{p1}", .box = range, .stored = "TCP Port={p1}"},
+             {.act = "click", .in = "definePort1Action", .answer = "1025", .prompt = ask + "{p1}", .stored = "TCP Port=1025"},
+             {.act = "click", .in = "definePort1Action", .answer = "65535", .prompt = ask + "1025", .stored = "TCP Port=65535"},
+             {.act = "click", .in = "definePort1Action", .answer = "2000.5", .prompt = ask + "65535", .stored = "TCP Port=2000.5"},
+             {.act = "click", .in = "definePort1Action", .answer = "", .prompt = ask + "2000.5", .stored = "TCP Port=2000.5"},
+             {.act = "click", .in = "definePort1Action", .answer = "port", .prompt = ask + "2000.5", .box = error + "1_Click): 13 - "},
+             {.act = "click", .in = "definePort2Action", .answer = "port", .prompt = ask + "{p2}", .box = error + "2_Click): 13 - "},
+             {.act = "click", .in = "definePort2Action", .answer = "4000", .prompt = ask + "{p2}", .stored = "TCP Port 2=4000"},
              // A new number waits for the next mode action: the status names
              // it, the listener still uses the old one.
-             {.act = "click", .in = "mnuDefineTCP1", .answer = fresh, .prompt = ask + "2000.5", .stored = "TCP Port=" + fresh},
-             {.act = "click", .in = "cmdListen", .status = "listening on port " + fresh},
-             {.act = "join1"}, {.act = "click", .in = "cmdClose"}, {.act = "click", .in = "mnuTCPPort1"},
-             {.act = "click", .in = "mnuDefineTCP2", .answer = "", .prompt = ask + "4000"},
-             {.act = "click", .in = "cmdListen"}});
+             {.act = "click", .in = "definePort1Action", .answer = fresh, .prompt = ask + "2000.5", .stored = "TCP Port=" + fresh},
+             {.act = "click", .in = "listenButton", .status = "listening on port " + fresh},
+             {.act = "join1"}, {.act = "click", .in = "closeButton"}, {.act = "click", .in = "port1Action"},
+             {.act = "click", .in = "definePort2Action", .answer = "", .prompt = ask + "4000"},
+             {.act = "click", .in = "listenButton"}});
     // clang-format on
     rig.p1 = quint16(fresh.toUInt());
     rig.run({{.act = "join1", .status = "client # connected on port 1"}});
@@ -234,9 +235,9 @@ TEST(Listening, ListenFailureShowsListenErrorAndStepsBeforeStayDone) {
     QTcpServer holder;
     ASSERT_TRUE(holder.listen(QHostAddress::Any, rig.p2));
     rig.window->show();
-    rig.window->cmdListen->setFocus();
-    rig.run({{.act = "click", .in = "cmdListen", .status = "listen error", .lamps = "--"}});
-    EXPECT_EQ(rig.window->focusWidget(), rig.window->cmdListen);
+    rig.window->listenButton->setFocus();
+    rig.run({{.act = "click", .in = "listenButton", .status = "listen error", .lamps = "--"}});
+    EXPECT_EQ(rig.window->focusWidget(), rig.window->listenButton);
     EXPECT_EQ(rig.state(1), ListenerState::Listening);
 }
 
@@ -250,8 +251,8 @@ TEST(Lifecycle, EachStepAndFailureOfBothListenersWithFakes) {
     rig.plug2 = std::move(plug2);
     rig.set("netport", "3");
     rig.set("autoconnect", "1");
-    frmZVServer& w = rig.load(1);  // no COM port
-    QStringList atListen;          // "port N closed" stands while Listen runs
+    MainWindow& w = rig.load(1);  // no COM port
+    QStringList atListen;         // "port N closed" stands while Listen runs
     fake1.onListen = fake2.onListen = [&] { atListen << rig.status(); };
     const QString l2 = "listening on port 2";
     // clang-format off
@@ -273,9 +274,9 @@ TEST(Lifecycle, EachStepAndFailureOfBothListenersWithFakes) {
              {.act = "request2", .in = "8", .status = "port 2 connection request error"}});
     fake2.failAccept = false;
     rig.run({{.act = "request2", .in = "9", .lamps = "GG"},
-             {.act = "click", .in = "cmdSend", .status = "send error"}});  // the send fails
+             {.act = "click", .in = "testButton", .status = "send error"}});  // the send fails
     fake1.failClose = true;
-    rig.run({{.act = "click", .in = "cmdClose", .status = "close error"}});
+    rig.run({{.act = "click", .in = "closeButton", .status = "close error"}});
     // clang-format on
     // A number in the error record shows the winsock box; a trapped handler
     // clears the record when it ends.
@@ -290,7 +291,7 @@ TEST(Lifecycle, EachStepAndFailureOfBothListenersWithFakes) {
               "VB6 error (winsock): 5 - Invalid procedure call or argument");
     EXPECT_EQ(rig.dialogs.shown[0].flags, 0);  // OK only, no icon
     EXPECT_EQ(rig.dialogs.shown[0].title, "Tandro ZV Server");
-    rig.run({{.act = "click", .in = "cmdClose"}});
+    rig.run({{.act = "click", .in = "closeButton"}});
     EXPECT_EQ(w.errorRecord().number, 0);
 }
 
@@ -305,13 +306,13 @@ TEST(ComPort, ChoosingAPortOpensItAt9600N81StoresItAndMovesTheMark) {
     ASSERT_TRUE(QFile::link(com3.a(), comma));
     rig.setByHand("com device 3", QFile::encodeName(comma));
     rig.set("com device 4", com4.a());
-    frmZVServer& w = rig.open();
+    MainWindow& w = rig.open();
     // Opened before the control takes the device, to read its line settings.
     const int probe = ::open(QFile::encodeName(com3.a()), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    w.mnuPortsCom_Click(3);
+    w.chooseComPort(3);
     EXPECT_EQ(lineOf(probe), std::pair(speed_t(B9600), tcflag_t(CS8)));
     EXPECT_EQ(checkedPorts(w), QList<int>{3});
-    EXPECT_EQ(rig.get("com port") + w.comport, "33");
+    EXPECT_EQ(rig.get("com port") + QString::number(w.comPort), "33");
     test::RawTty far(com3.b());  // the device really is COM3: a byte written far away arrives
     ASSERT_TRUE(far.writeAll("x"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return rig.comm->available() == 1; }, 10000));
@@ -319,15 +320,15 @@ TEST(ComPort, ChoosingAPortOpensItAt9600N81StoresItAndMovesTheMark) {
     EXPECT_EQ(lineOf(probe), std::pair(speed_t(B19200), tcflag_t(CS8 | CSTOPB)));
     EXPECT_EQ(::close(probe), 0);
 
-    w.mnuPortsCom_Click(4);
+    w.chooseComPort(4);
     EXPECT_EQ(checkedPorts(w), QList<int>{4});
     EXPECT_EQ(rig.comm->comPort(), 4);
-    w.mnuPortsCom_Click(4);  // the checked item closes and reopens the same port
+    w.chooseComPort(4);  // the checked item closes and reopens the same port
     EXPECT_TRUE(rig.comm->isOpen());
     // A pseudo-terminal keeps the baud rate and stop bits, never parity or 7 bits.
     rig.setByHand("com settings", "57600,N,8,2");
     const int again = ::open(QFile::encodeName(com3.a()), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    w.mnuPortsCom[2]->trigger();  // a menu click runs the same routine
+    w.comActions[2]->trigger();  // a menu click runs the same routine
     EXPECT_EQ(lineOf(again), std::pair(speed_t(B57600), tcflag_t(CS8 | CSTOPB)));
     EXPECT_EQ(::close(again), 0);
     EXPECT_EQ(checkedPorts(w), QList<int>{3});
@@ -337,14 +338,14 @@ TEST(ComPort, ChoosingAPortOpensItAt9600N81StoresItAndMovesTheMark) {
     for (int n : {1, 2, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}) {
         const QString absent = rig.dir.filePath(QStringLiteral("absent%1").arg(n));
         // clang-format off
-        rig.run({{.act = "click", .in = "mnuPortsCom" + QByteArray::number(n), .status = QStringLiteral("com port %1 waiting for ").arg(n) + absent, .stored = "com port=" + QString::number(n)}});
+        rig.run({{.act = "click", .in = "com" + QByteArray::number(n) + "Action", .status = QStringLiteral("com port %1 waiting for ").arg(n) + absent, .stored = "com port=" + QString::number(n)}});
         // clang-format on
         EXPECT_TRUE(rig.comm->isOpen() && rig.comm->comPort() == n);
         EXPECT_EQ(checkedPorts(w), QList<int>{n});
     }
     SerialLine other([&](int) { return comma; });  // another program holds COM3's device
     other.open(3);
-    rig.run({{.act = "click", .in = "mnuPortsCom3", .box = "VB6 runtime error (com3): 8005 - "}});
+    rig.run({{.act = "click", .in = "com3Action", .box = "VB6 runtime error (com3): 8005 - "}});
 }
 
 // The port is closed and reported once (Qt repeats the read error in a tight
@@ -372,6 +373,6 @@ TEST(VanishedDevice, IsReportedOnceAndReopenedWhenItComesBack) {
              {.act = "dev", .in = "after\r", .to1 = "after\r", .rxCom = "after\r\n"},
              {.act = "c1", .in = "hello again\r", .dev = "hello again\r", .rxNet = "hello again\r\n"}});
     // clang-format on
-    EXPECT_TRUE(rig.window->mnuPortsCom[2]->isChecked());
+    EXPECT_TRUE(rig.window->comActions[2]->isChecked());
     EXPECT_EQ(failed.count(), 1);
 }

@@ -32,9 +32,9 @@ TEST(StoredSettings, BadValuesAreMendedOrSaid) {
         test::ServerRig rig;
         rig.set("FormTop", "-1500");
         rig.set(row.key, row.value);
-        frmZVServer& w = rig.load(int(row.boxes.size()));
+        MainWindow& w = rig.load(int(row.boxes.size()));
         EXPECT_EQ(rig.dialogs.texts(), row.boxes);
-        EXPECT_EQ(w.lblStatus->text(), row.status);
+        EXPECT_EQ(w.statusLine->text(), row.status);
         EXPECT_EQ(rig.get(row.key), row.after ? row.after : row.value);
         EXPECT_EQ(rig.relay->server(0).localPort(), *row.value == '7' ? 0 : 9876);
         EXPECT_EQ(w.pos(), QPoint(0, *row.key == 'F' ? 0 : -100));
@@ -44,7 +44,7 @@ TEST(StoredSettings, BadValuesAreMendedOrSaid) {
         // The mode items read the ports again: a value stored since is refused too.
         rig.set("TCP Port", "0");
         rig.dialogs.expectBoxes(1);
-        w.mnuTCPBoth_Click();
+        w.chooseBothPorts();
         EXPECT_EQ(rig.dialogs.texts().last(), kPort);
         EXPECT_EQ(rig.relay->server(0).localPort(), 9876);
     }
@@ -57,9 +57,9 @@ TEST(StoredSettings, ListenersBindToTheStoredAddressOnly) {
     rig.set("autoconnect", "1");
     rig.set("com port", "0");
     rig.set("bind address", " 127.0.0.1");
-    frmZVServer& w = rig.load();
-    EXPECT_EQ(w.lblIP->text(), "Server local IP: 127.0.0.1");
-    EXPECT_TRUE(w.lblStatus->text().startsWith(QStringLiteral("listening on port %1").arg(port)));
+    MainWindow& w = rig.load();
+    EXPECT_EQ(w.addressLabel->text(), "Server local IP: 127.0.0.1");
+    EXPECT_TRUE(w.statusLine->text().startsWith(QStringLiteral("listening on port %1").arg(port)));
     QTcpSocket other;  // still loopback, but not the bound address
     other.connectToHost(QHostAddress(QStringLiteral("127.0.0.2")), port);
     EXPECT_FALSE(other.waitForConnected(30000));
@@ -71,12 +71,12 @@ TEST(StoredSettings, ListenersBindToTheStoredAddressOnly) {
         SCOPED_TRACE(address);
         rig.set("bind address", address);
         rig.dialogs.clear();
-        frmZVServer& v = rig.load(1);
-        EXPECT_TRUE(v.lblStatus->text().startsWith("form load error; "));
+        MainWindow& v = rig.load(1);
+        EXPECT_TRUE(v.statusLine->text().startsWith("form load error; "));
         EXPECT_TRUE(rig.dialogs.texts().value(0).startsWith("VB6 runtime error (load): 10049 - "))
             << rig.dialogs.texts().value(0).toStdString();
-        v.cmdListen_Click();
-        EXPECT_EQ(v.lblStatus->text(), "listen error");
+        v.listen();
+        EXPECT_EQ(v.statusLine->text(), "listen error");
         EXPECT_EQ(rig.state(1), ListenerState::Closed);
     }
 }
@@ -90,8 +90,8 @@ TEST(StoredSettings, ExistingStoreReadableByOthersIsMadePrivate) {
     ASSERT_TRUE(QFile::setPermissions(rig.settingsPath, owner | others));
     ASSERT_TRUE(QFile::setPermissions(
         folder, owner | QFile::ExeOwner | others | QFile::ExeGroup | QFile::ExeOther));
-    frmZVServer& w = rig.load();
-    EXPECT_EQ(w.lblStatus->text(),
+    MainWindow& w = rig.load();
+    EXPECT_EQ(w.statusLine->text(),
               "closed; settings made private (folder was 0755, file was "
               "0644); stored com port \"0\" is not 1 to 16");
     for (const QString& path : {rig.settingsPath, folder})

@@ -55,12 +55,12 @@ TEST(TrafficTools, TraceFileAndPaneViewsOfAKnownExchange) {
     rig.window->show();
     rig.window->resize(1000, 600);  // room for 16 bytes a line
     EXPECT_TRUE(QTest::qWaitFor([&] {
-        return rig.window->txtTxData->toPlainText().startsWith("0000  41 00 e9 0d");
-    })) << rig.window->txtTxData->toPlainText().toStdString();
+        return rig.window->comPane->toPlainText().startsWith("0000  41 00 e9 0d");
+    })) << rig.window->comPane->toPlainText().toStdString();
     EXPECT_TRUE(QRegularExpression(R"(^\[\d\d:\d\d:\d\d\.\d{3}\] OK$)")
-                    .match(rig.window->txtRxData->toPlainText())
+                    .match(rig.window->netPane->toPlainText())
                     .hasMatch())
-        << rig.window->txtRxData->toPlainText().toStdString();
+        << rig.window->netPane->toPlainText().toStdString();
     EXPECT_EQ(hexDump(QByteArray("Hello, device\0\xff", 15), 8),
               "0000  48 65 6c 6c 6f 2c 20 64  Hello, d\n0008  65 76 69 63 65 00 ff     evice..\n");
 
@@ -76,13 +76,12 @@ TEST(TrafficTools, TraceFileAndPaneViewsOfAKnownExchange) {
     const QString chosen = rig.dir.filePath("chosen.log");
     rig.dialogs.answer(chosen);
     for (QAction* item :
-         {rig.window->mnuTraceFile, rig.window->mnuTraceFile, rig.window->mnuHexCom})
+         {rig.window->traceFileAction, rig.window->traceFileAction, rig.window->hexComAction})
         item->trigger();
     EXPECT_EQ(rig.dialogs.shown.back().defaultText, "");
-    EXPECT_TRUE(rig.window->mnuTraceFile->isChecked() && rig.relay->trace().path() == chosen);
+    EXPECT_TRUE(rig.window->traceFileAction->isChecked() && rig.relay->trace().path() == chosen);
     EXPECT_EQ(rig.get("trace file") + rig.get("hex view com"), chosen + "0");
-    EXPECT_TRUE(
-        QTest::qWaitFor([&] { return rig.window->txtTxData->toPlainText().endsWith("12"); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rig.window->comPane->toPlainText().endsWith("12"); }));
 
     // Past its bound the file becomes .1 (one older file kept); SIGHUP asks
     // for a reopen, which starts a new file where logrotate moved the old one.

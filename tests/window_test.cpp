@@ -20,6 +20,13 @@ using namespace zv;
 namespace {
 const QString BS(QChar(8)), LF(QChar(10)), CR(QChar(13));
 
+// Run Minimized and automatic listening as "0", "1" or "?" (other text).
+QString switches(const MainWindow& w) {
+    QString out;
+    for (Switch s : {w.runMinimized, w.autoListen}) out += "01?"[int(s)];
+    return out;
+}
+
 QString abc(int n) {  // n characters of the alphabet, over and over
     QString s;
     for (int i = 0; i < n; ++i) s += QChar(u'a' + i % 26);
@@ -28,9 +35,9 @@ QString abc(int n) {  // n characters of the alphabet, over and over
 const QString kKeyPrompt =
     "Enter a new encryption key. The same key must be entered in Tandro Zelvane.";
 
-QString marks(const frmZVServer& w) {
+QString marks(const MainWindow& w) {
     QString out;
-    for (const QAction* a : {w.mnuTCPPort1, w.mnuTCPPort2, w.mnuTCPBoth})
+    for (const QAction* a : {w.port1Action, w.port2Action, w.bothPortsAction})
         out += a->isChecked() ? '1' : '0';
     return out;
 }
@@ -44,13 +51,13 @@ void blockStore(const test::ServerRig& rig) {
 
 TEST(Window, CaptionsAndMenusBeforeStartUp) {
     test::ServerRig rig;
-    frmZVServer& w = rig.open();
-    EXPECT_EQ(w.objectName() + " " + w.windowTitle(), "frmZVServer Tandro ZV Server");
+    MainWindow& w = rig.open();
+    EXPECT_EQ(w.objectName() + " " + w.windowTitle(), "MainWindow Tandro ZV Server");
     // clang-format off
-    const std::pair<const char*, QString> captions[] = {{"cmdListen", "&Listen"}, {"cmdClose", "&Close"},
-        {"cmdSend", "&Test Msg"}, {"cmdExit", "E&xit"}, {"lblStatus", "Winsock status:"}, {"lblRxNet", "Rx from Net:"},
-        {"lblRxCom", "Rx from Com:"}, {"lblPort", "Port status:"}, {"Label1", "Status:"}, {"lblIP", "Server local IP:"},
-        {"lblHost", "Server local host name:"}};
+    const std::pair<const char*, QString> captions[] = {{"listenButton", "&Listen"}, {"closeButton", "&Close"},
+        {"testButton", "&Test Msg"}, {"exitButton", "E&xit"}, {"statusLine", "Winsock status:"}, {"netLabel", "Rx from Net:"},
+        {"comLabel", "Rx from Com:"}, {"lampsLabel", "Port status:"}, {"statusTitle", "Status:"}, {"addressLabel", "Server local IP:"},
+        {"hostLabel", "Server local host name:"}};
     // clang-format on
     for (const auto& [name, caption] : captions)
         EXPECT_EQ(w.findChild<QWidget*>(name)->property("text").toString(), caption);
@@ -62,12 +69,12 @@ TEST(Window, CaptionsAndMenusBeforeStartUp) {
     }
     QStringList want{"&Com Port"};
     for (int n = 1; n <= 16; ++n)
-        want << QStringLiteral("mnuPortsCom%1=Com%2%1").arg(QString::number(n), n <= 9 ? "&" : "");
+        want << QStringLiteral("com%1Action=Com%2%1").arg(QString::number(n), n <= 9 ? "&" : "");
     // clang-format off
-    want << "=" << "mnuChooseDevice=Choose &Device..." << "mnuLineSettings=Line &Settings..." << "&Network Port" << "mnuTCPPort1=TCP Port 9876" << "mnuTCPPort2=TCP Port 9875" << "mnuTCPBoth=Listen on Both Ports"
-         << "&Options" << "mnuNetAutoconnect=&Automatically Listen for Connections" << "mnuMinimized=&Run Minimized" << "mnuTransparent=&Transparent Mode"
-         << "mnuDefineTCP1=Define TCP Port &1" << "mnuDefineTCP2=Define TCP Port &2" << "mnuChangeKey=&Change Encryption Key"
-         << "&View" << "mnuHexNet=&Hex: Rx from Net" << "mnuHexCom=He&x: Rx from Com" << "mnuStampsNet=&Time Stamps: Rx from Net" << "mnuStampsCom=Ti&me Stamps: Rx from Com" << "=" << "mnuTraceFile=T&race File..." << "&Help" << "mnuHelpAbout=&About Tandro ZV Server";
+    want << "=" << "chooseDeviceAction=Choose &Device..." << "lineSettingsAction=Line &Settings..." << "&Network Port" << "port1Action=TCP Port 9876" << "port2Action=TCP Port 9875" << "bothPortsAction=Listen on Both Ports"
+         << "&Options" << "autoListenAction=&Automatically Listen for Connections" << "runMinimizedAction=&Run Minimized" << "transparentAction=&Transparent Mode"
+         << "definePort1Action=Define TCP Port &1" << "definePort2Action=Define TCP Port &2" << "changeKeyAction=&Change Encryption Key"
+         << "&View" << "hexNetAction=&Hex: Rx from Net" << "hexComAction=He&x: Rx from Com" << "stampsNetAction=&Time Stamps: Rx from Net" << "stampsComAction=Ti&me Stamps: Rx from Com" << "=" << "traceFileAction=T&race File..." << "&Help" << "aboutAction=&About Tandro ZV Server";
     // clang-format on
     EXPECT_EQ(items, want);
     for (QAction* a : w.findChildren<QAction*>())
@@ -75,7 +82,7 @@ TEST(Window, CaptionsAndMenusBeforeStartUp) {
             << a->objectName().toStdString();
 }
 
-// ShowData's append: backspaces, line ends, the trim; the caller's data after
+// showInPane's append: backspaces, line ends, the trim; the caller's data after
 // it is exactly what was appended.
 TEST(Window, PanesAppendLikeATerminal) {
     // Pane before, data, pane after, data after.
@@ -124,7 +131,7 @@ TEST(Window, StoredTextAsNumbers) {
 
 TEST(StartUp, EmptyStoreWritesDefaultsAndAsksForAComPortFirst) {
     test::ServerRig rig;
-    frmZVServer& w = rig.load(1);
+    MainWindow& w = rig.load(1);
     ASSERT_EQ(rig.dialogs.shown.size(), 1u);
     EXPECT_EQ(rig.dialogs.shown[0].text + "|" + rig.dialogs.shown[0].title,
               "Please select a com port first|Com Port error");
@@ -137,9 +144,9 @@ TEST(StartUp, EmptyStoreWritesDefaultsAndAsksForAComPortFirst) {
     // clang-format on
     const QString password = rig.get("Password");
     EXPECT_EQ(test::opensslDecrypt(password.toLatin1(), "QJ7X KD Wander"), "ResetNow");
-    EXPECT_EQ(w.Password, "ResetNow");
+    EXPECT_EQ(rig.relay->passPhrase(), "ResetNow");
     EXPECT_EQ(w.pos(), QPoint(0, 0));
-    EXPECT_EQ(w.mnuTCPPort2->text(), "TCP Port 9875");
+    EXPECT_EQ(w.port2Action->text(), "TCP Port 9875");
     rig.load(1);  // a second start stores a new envelope of the same key
     EXPECT_NE(rig.get("Password"), password);
     EXPECT_EQ(test::opensslDecrypt(rig.get("Password").toLatin1(), "QJ7X KD Wander"), "ResetNow");
@@ -187,29 +194,29 @@ TEST(StartUp, StoredValuesAndFailures) {
         rig.set("com device 3", pty.a());
         for (const QString& pair : row.store.split(';'))
             rig.set(pair.section('=', 0, 0), pair.section('=', 1));
-        frmZVServer& w = rig.load(!row.box.isEmpty());
+        MainWindow& w = rig.load(!row.box.isEmpty());
         ASSERT_EQ(rig.dialogs.shown.size(), row.box.isEmpty() ? 0u : 1u);
         for (const test::ShownBox& box : rig.dialogs.shown) {
             EXPECT_TRUE(box.text.startsWith(row.box) && box.flags == 64) << box.text.toStdString();
             EXPECT_TRUE(!row.store.endsWith(busy) || box.text.contains(busy)) << "names the port";
             EXPECT_EQ(box.title, row.box == com ? "Com Port error" : "Tandro ZV Server");
         }
-        EXPECT_EQ(w.lblStatus->text(), row.status);
+        EXPECT_EQ(w.statusLine->text(), row.status);
         EXPECT_EQ(marks(w), row.marks);
         EXPECT_EQ(rig.comm->isOpen(), row.opens);
-        EXPECT_EQ(w.mnuPortsCom[2]->isChecked(), row.opens);
+        EXPECT_EQ(w.comActions[2]->isChecked(), row.opens);
         EXPECT_TRUE(!row.opens || rig.get("com port") == "3") << "the handler stores the number";
-        EXPECT_EQ(w.mnuMinimized->isChecked(), row.state == Qt::WindowMinimized);
-        EXPECT_EQ(w.mnuNetAutoconnect->isChecked(), row.store.contains("autoconnect=1"));
+        EXPECT_EQ(w.runMinimizedAction->isChecked(), row.state == Qt::WindowMinimized);
+        EXPECT_EQ(w.autoListenAction->isChecked(), row.store.contains("autoconnect=1"));
         EXPECT_EQ(w.windowState() & (Qt::WindowMinimized | Qt::WindowMaximized), row.state);
         EXPECT_TRUE(row.place == none || w.pos() == row.place) << w.pos().x() << "," << w.pos().y();
         const bool labelled = row.store.contains("com port");  // a COM port was stored
-        EXPECT_EQ(w.lblIP->text(),
+        EXPECT_EQ(w.addressLabel->text(),
                   "Server local IP:" + (labelled ? " " + rig.relay->server(0).localIP() : ""));
-        EXPECT_EQ(w.lblHost->text(),
+        EXPECT_EQ(w.hostLabel->text(),
                   "Server local host name:" +
                       (labelled ? " " + rig.relay->server(0).localHostName() : ""));
-        EXPECT_EQ(w.mnuTCPPort1->text(), "TCP Port " + rig.get("TCP Port", "9876"));
+        EXPECT_EQ(w.port1Action->text(), "TCP Port " + rig.get("TCP Port", "9876"));
         EXPECT_NE(rig.get("autoconnect"), "<none>");  // written before any failure
         EXPECT_EQ(rig.state(1), ListenerState::Closed);
     }
@@ -226,22 +233,22 @@ TEST(Options, CheckItemsWriteAtOnceAndActAtTheNextStart) {
     const std::tuple<QString, bool, bool, QString> starts[] = {
         {"10", true, false, "01"}, {"", false, true, "10"}, {"2yes", false, false, "2yes"}};
     // Transparent mode is in force at once, stored, and said at the next start.
-    rig.load().mnuTransparent->trigger();
+    rig.load().transparentAction->trigger();
     EXPECT_TRUE(rig.relay->transparent() && rig.get("transparent") == "1");
-    EXPECT_TRUE(rig.load().mnuTransparent->isChecked() && rig.relay->transparent());
+    EXPECT_TRUE(rig.load().transparentAction->isChecked() && rig.relay->transparent());
     EXPECT_TRUE(rig.status().contains("; transparent: client messages reach the device unchanged"))
         << rig.status().toStdString();
     for (const auto& [stored, minimised, listening, after] : starts) {
         if (!stored.isEmpty())
             rig.set("WindowState", stored.left(1)), rig.set("autoconnect", stored.mid(1));
-        frmZVServer& w = rig.load();
+        MainWindow& w = rig.load();
         if (after == "2yes") blockStore(rig);  // other text: nothing written, or a box says so
-        w.mnuMinimized->trigger();
-        w.mnuNetAutoconnect->trigger();
-        EXPECT_EQ(w.winstate + w.autoconnect, after);
+        w.runMinimizedAction->trigger();
+        w.autoListenAction->trigger();
+        EXPECT_EQ(switches(w), after == "2yes" ? "??" : after);  // other text is kept as such
         EXPECT_EQ(after == "2yes" ? after : rig.get("WindowState") + rig.get("autoconnect"), after);
-        EXPECT_EQ(w.mnuMinimized->isChecked(), after.startsWith('1'));
-        EXPECT_EQ(w.mnuNetAutoconnect->isChecked(), after.endsWith('1'));
+        EXPECT_EQ(w.runMinimizedAction->isChecked(), after.startsWith('1'));
+        EXPECT_EQ(w.autoListenAction->isChecked(), after.endsWith('1'));
         EXPECT_EQ(bool(w.windowState() & Qt::WindowMinimized), minimised);
         EXPECT_EQ(rig.state(1) == ListenerState::Listening, listening);
     }
@@ -252,16 +259,17 @@ TEST(Options, NewKeyIsUsedAtOnceAndSurvivesARestartWithItsBlanks) {
     ASSERT_TRUE(rig.link("1"));
     const QString stored = rig.get("Password"), key = "  new key \u00e9 ";
     // clang-format off
-    rig.run({{.act = "click", .in = "mnuChangeKey", .answer = "", .prompt = kKeyPrompt, .stored = "Password=" + stored},
-             {.act = "join1"}, {.act = "click", .in = "mnuChangeKey", .answer = key, .prompt = kKeyPrompt},
+    rig.run({{.act = "click", .in = "changeKeyAction", .answer = "", .prompt = kKeyPrompt, .stored = "Password=" + stored},
+             {.act = "join1"}, {.act = "click", .in = "changeKeyAction", .answer = key, .prompt = kKeyPrompt},
              // The connected client was not told: the next messages are under the new key.
-             {.act = "click", .in = "cmdSend", .to1 = "Hello there client, this is server.\r"},
+             {.act = "click", .in = "testButton", .to1 = "Hello there client, this is server.\r"},
              {.act = "c1", .in = "hi", .dev = "hi", .rxNet = "hi"}});
     // clang-format on
-    EXPECT_EQ(rig.window->Password, key);
+    EXPECT_EQ(rig.relay->passPhrase(), key);
     EXPECT_EQ(test::opensslDecrypt(rig.get("Password").toLatin1(), "QJ7X KD Wander"), key.toUtf8());
     rig.shut();
-    EXPECT_EQ(rig.load().Password, key);
+    rig.load();
+    EXPECT_EQ(rig.relay->passPhrase(), key);
 }
 
 // Each handler reports a failed write in its own words; none is fatal, the
@@ -269,15 +277,15 @@ TEST(Options, NewKeyIsUsedAtOnceAndSurvivesARestartWithItsBlanks) {
 TEST(Options, UnwritableStoreIsReportedNotFatal) {
     test::ServerRig rig;
     rig.set("com port", "0");
-    frmZVServer& w = rig.load();
+    MainWindow& w = rig.load();
     w.show();
     blockStore(rig);
     rig.dialogs.expectBoxes(5);
     rig.dialogs.answer("other key");
-    w.mnuMinimized->trigger();
-    w.mnuNetAutoconnect->trigger();
-    w.mnuChangeKey->trigger();
-    w.cmdExit_Click();
+    w.runMinimizedAction->trigger();
+    w.autoListenAction->trigger();
+    w.changeKeyAction->trigger();
+    w.exit();
     EXPECT_TRUE(w.isVisible());  // Exit failed before the unload
     EXPECT_TRUE(w.close());      // closing unloads all the same after its own report
     EXPECT_FALSE(w.isVisible());
@@ -290,7 +298,7 @@ TEST(Options, UnwritableStoreIsReportedNotFatal) {
     EXPECT_EQ(heads, QStringList({e + "mnuMinimized_Click): 75", e + "mnuAutoconnect_Click): 75",
                                   "Tandro ZV Server: " + kKeyPrompt, e + "mnuChangeKey_Click): 75",
                                   e + "exit): 75", e + "unload): 75"}));
-    EXPECT_EQ(w.Password + w.winstate + w.autoconnect, "other key11");
+    EXPECT_EQ(rig.relay->passPhrase() + switches(w), "other key11");
 }
 
 TEST(Shutdown, ExitAndClosingSaveThePlaceTheNextStartOpensThere) {
@@ -301,12 +309,12 @@ TEST(Shutdown, ExitAndClosingSaveThePlaceTheNextStartOpensThere) {
     EXPECT_TRUE(rig.window->close());
     EXPECT_EQ(rig.get("FormTop") + " " + rig.get("FormLeft"), "900 675");  // twips
     rig.shut();
-    frmZVServer& again = rig.load();
+    MainWindow& again = rig.load();
     EXPECT_EQ(again.pos(), QPoint(45, 60));
     again.show();
     again.move(300, 200);
     rig.run({{.act = "join1"}});
-    again.cmdExit_Click();
+    again.exit();
     EXPECT_FALSE(again.isVisible());
     EXPECT_EQ(rig.get("FormTop") + " " + rig.get("FormLeft"), "3000 4500");
     EXPECT_TRUE(rig.client(1).waitForClose());  // listener 1 closed on the way out

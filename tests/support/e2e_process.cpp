@@ -82,7 +82,7 @@ bool ServerProcess::start(const QString& passPhrase) {
         {"TCP Port", QString::number(port1)}, {"TCP Port 2", QString::number(port2)},
         {"Password", EncryptText(passPhrase, kStorePassPhrase)}};
     // clang-format on
-    for (const auto& [key, value] : values) store.SaveSetting(key, value);
+    for (const auto& [key, value] : values) store.write(key, value);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_CONFIG_HOME", config.path());
     env.insert("XDG_RUNTIME_DIR", runtimeDir.isEmpty() ? config.path() : runtimeDir);

@@ -50,7 +50,7 @@ struct Step {
     QString status{};          // the status afterwards; #: the request id, {p1} {p2}: the ports
     QString rxNet{}, rxCom{};  // what the panes Rx from Net and Rx from Com gain
     QString box{};             // the start of every message box shown (one per key typed)
-    QString lamps{};           // shpPort1 and shpPort2: Y yellow, G green, R red, - closed
+    QString lamps{};           // lamp1 and lamp2: Y yellow, G green, R red, - closed
     QString marks{};           // check marks of TCP Port 1, TCP Port 2, Both: "100"
     QString stored{};          // "key=value;..." the store holds afterwards
 };
@@ -81,9 +81,9 @@ struct RelayRig {
                                  : clients_[n - 1] = std::make_unique<TcpClient>());
     }
     QString get(const QString& key, const QString& def = QStringLiteral("<none>")) const {
-        return settings->GetSetting(key, def);
+        return settings->read(key, def);
     }
-    void set(const QString& key, const QString& value) { settings->SaveSetting(key, value); }
+    void set(const QString& key, const QString& value) { settings->write(key, value); }
     // As a person writes it with an editor: unquoted, QSettings' escapes aside.
     void setByHand(const QString& key, const QByteArray& value) {
         set(key, "");  // the file made private, with "key=" in it

@@ -10,7 +10,7 @@
 namespace zv::test {
 
 QString ServerRig::status() const {
-    return window->lblStatus->text();
+    return window->statusLine->text();
 }
 
 bool ServerRig::link(const char* mode, const char* autoconnect) {
@@ -23,8 +23,8 @@ bool ServerRig::link(const char* mode, const char* autoconnect) {
 }
 
 void ServerRig::beginRun() {
-    rxNet_ = window->txtRxData->model().Text();
-    rxCom_ = window->txtTxData->model().Text();
+    rxNet_ = window->netPane->model().Text();
+    rxCom_ = window->comPane->model().Text();
 }
 
 void ServerRig::before(const Step& s) {
@@ -36,10 +36,10 @@ void ServerRig::before(const Step& s) {
 }
 
 bool ServerRig::act(const Step& s) {
-    frmZVServer& w = *window;
+    MainWindow& w = *window;
     const QString act = s.act, in = QString::fromLatin1(s.in);
     if (act.startsWith("key")) {
-        QTest::keyClicks(act.endsWith('1') ? w.txtRxData : w.txtTxData, in);
+        QTest::keyClicks(act.endsWith('1') ? w.netPane : w.comPane, in);
     } else if (auto* item = act == "click" ? w.findChild<QAction*>(in) : nullptr) {
         item->trigger();
     } else if (auto* button = act == "click" ? w.findChild<QPushButton*>(in) : nullptr) {
@@ -52,22 +52,22 @@ bool ServerRig::act(const Step& s) {
 }
 
 void ServerRig::check(const Step& s) {
-    frmZVServer& w = *window;
+    MainWindow& w = *window;
     const auto ports = [&](QString t) {
         return t.replace("{p1}", QString::number(p1)).replace("{p2}", QString::number(p2));
     };
     // A pane is looked at when the step names what it gains; what changed
     // meanwhile shows there.
     EXPECT_TRUE(s.rxNet.isEmpty() ||
-                settles([&] { return w.txtRxData->model().Text(); }, rxNet_ += s.rxNet));
+                settles([&] { return w.netPane->model().Text(); }, rxNet_ += s.rxNet));
     EXPECT_TRUE(s.rxCom.isEmpty() ||
-                settles([&] { return w.txtTxData->model().Text(); }, rxCom_ += s.rxCom));
+                settles([&] { return w.comPane->model().Text(); }, rxCom_ += s.rxCom));
     const QList<std::uint32_t> colours{colour::Yellow, colour::Green, colour::Red,
                                        colour::WindowBackground};
     QString lamps, marks;
-    for (const Lamp* lamp : {w.shpPort1, w.shpPort2})
+    for (const Lamp* lamp : {w.lamp1, w.lamp2})
         lamps += "?YGR-"[colours.indexOf(lamp->FillColor()) + 1];
-    for (const QAction* a : {w.mnuTCPPort1, w.mnuTCPPort2, w.mnuTCPBoth})
+    for (const QAction* a : {w.port1Action, w.port2Action, w.bothPortsAction})
         marks += a->isChecked() ? '1' : '0';
     EXPECT_EQ(s.lamps.isEmpty() ? s.lamps : lamps, s.lamps);
     EXPECT_EQ(s.marks.isEmpty() ? s.marks : marks, s.marks);

@@ -2,7 +2,7 @@
 // The window over the relay rig (relay_rig.h), with scripted boxes: load()
 // runs start-up over the store as it stands; link() the whole link, COM3 on
 // a socat pseudo-terminal and both listeners on free loopback ports.
-#include "app/frmZVServer.h"
+#include "app/main_window.h"
 #include "support/relay_rig.h"
 #include "support/scripted_dialogs.h"
 
@@ -11,17 +11,17 @@ namespace zv::test {
 struct ServerRig : RelayRig {
     ~ServerRig() override { shut(); }
     // Builds the relay and the window (not yet loaded) over the store as it stands.
-    frmZVServer& open() {
+    MainWindow& open() {
         shut();
         build();
-        window = std::make_unique<frmZVServer>(dialogs, *settings, *relay);
+        window = std::make_unique<MainWindow>(dialogs, *settings, *relay);
         return *window;
     }
     // open(), then start-up with `boxes` message boxes allowed.
-    frmZVServer& load(int boxes = 0) {
+    MainWindow& load(int boxes = 0) {
         open();
         dialogs.expectBoxes(boxes);
-        window->Form_Load();
+        window->startUp();
         return *window;
     }
     // Ends the window and the relay, as at program end; the store stays.
@@ -36,7 +36,7 @@ struct ServerRig : RelayRig {
     QString status() const override;
 
     ScriptedDialogs dialogs;
-    std::unique_ptr<frmZVServer> window;
+    std::unique_ptr<MainWindow> window;
 
   protected:
     void beginRun() override;

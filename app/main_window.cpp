@@ -1,4 +1,4 @@
-#include "app/frmZVServer.h"
+#include "app/main_window.h"
 
 #include <QAction>
 #include <QApplication>
@@ -35,9 +35,9 @@ QIcon appIcon() {
     return icon;
 }
 
-frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, Relay& relay, QWidget* parent)
+MainWindow::MainWindow(Dialogs& dialogs, SettingsStore& settings, Relay& relay, QWidget* parent)
     : QMainWindow(parent), dialogs_(dialogs), settings_(settings), relay_(relay) {
-    setObjectName(QStringLiteral("frmZVServer"));
+    setObjectName(QStringLiteral("MainWindow"));
     setWindowTitle(kAppTitle);
     setWindowIcon(appIcon());
     buildWindow();
@@ -48,13 +48,13 @@ frmZVServer::frmZVServer(Dialogs& dialogs, SettingsStore& settings, Relay& relay
     setClientSize(clientArea_->designSize());
 }
 
-frmZVServer::~frmZVServer() = default;
+MainWindow::~MainWindow() = default;
 
-int frmZVServer::twipsToPixels(double twips) const {
+int MainWindow::twipsToPixels(double twips) const {
     return qRound(twips * logicalDpiX() / kTwipsPerInch);
 }
 
-double frmZVServer::pixelsToTwips(int pixels) const {
+double MainWindow::pixelsToTwips(int pixels) const {
     return pixels * kTwipsPerInch / logicalDpiX();
 }
 
@@ -63,7 +63,7 @@ double frmZVServer::pixelsToTwips(int pixels) const {
 // of the extra height and the lower one the bottom half; what stands beside a
 // pane moves with its top, the rows below the panes move down, and the
 // buttons spread along the bottom row.
-void frmZVServer::buildWindow() {
+void MainWindow::buildWindow() {
     auto* client = new ClientArea(QSize(kClientWidth, kClientHeight), this);
     client->setObjectName(QStringLiteral("client"));
     clientArea_ = client;
@@ -103,29 +103,29 @@ void frmZVServer::buildWindow() {
     };
     auto text = [&](const char* caption) { return new QLabel(QString::fromUtf8(caption), client); };
 
-    txtTxData = pane("txtTxData", 840, {0, 0.5, 1, 1});
-    txtRxData = pane("txtRxData", 120, {0, 0, 1, 0.5});
-    cmdListen = button("cmdListen", "&Listen", 0);
-    cmdClose = button("cmdClose", "&Close", 1);
-    cmdSend = button("cmdSend", "&Test Msg", 2);
-    cmdExit = button("cmdExit", "E&xit", 3);
+    comPane = pane("comPane", 840, {0, 0.5, 1, 1});
+    netPane = pane("netPane", 120, {0, 0, 1, 0.5});
+    listenButton = button("listenButton", "&Listen", 0);
+    closeButton = button("closeButton", "&Close", 1);
+    testButton = button("testButton", "&Test Msg", 2);
+    exitButton = button("exitButton", "E&xit", 3);
     // "&Com Port" and "&Close" share Alt+C. As on the platform the layout comes
     // from, the menu bar wins: Alt+C opens the menu, Close is reached by Tab
     // and Space. Qt would otherwise alternate between the two on each press.
-    cmdClose->setShortcut(QKeySequence());
-    shpPort2 = lamp("shpPort2", 2040);
-    shpPort1 = lamp("shpPort1", 1440);
+    closeButton->setShortcut(QKeySequence());
+    lamp2 = lamp("lamp2", 2040);
+    lamp1 = lamp("lamp1", 1440);
     // The left column of labels starts at 120 twips, in line with the Listen
     // button, and may use the room up to its pane, lamp or status: the fonts
     // here are wider than the 8-point face the layout was drawn for.
-    Label1 = label(text("Status:"), "Label1", 120, 1920, 1260, below);
-    lblRxCom = label(text("Rx from Com:"), "lblRxCom", 120, 960, 1260, {0, 0.5, 0, 0.5});
-    lblRxNet = label(text("Rx from Net:"), "lblRxNet", 120, 360, 1260, {});
-    lblStatus = label(new StatusLabel(QStringLiteral("Winsock status:"), client), "lblStatus", 1440,
-                      1920, 3135, belowWide);
-    lblHost = label(text("Server local host name:"), "lblHost", 120, 2640, 4455, belowWide);
-    lblIP = label(text("Server local IP:"), "lblIP", 120, 2280, 4455, belowWide);
-    lblPort = label(text("Port status:"), "lblPort", 120, 1560, 1260, below);
+    statusTitle = label(text("Status:"), "statusTitle", 120, 1920, 1260, below);
+    comLabel = label(text("Rx from Com:"), "comLabel", 120, 960, 1260, {0, 0.5, 0, 0.5});
+    netLabel = label(text("Rx from Net:"), "netLabel", 120, 360, 1260, {});
+    statusLine = label(new StatusLabel(QStringLiteral("Winsock status:"), client), "statusLine",
+                       1440, 1920, 3135, belowWide);
+    hostLabel = label(text("Server local host name:"), "hostLabel", 120, 2640, 4455, belowWide);
+    addressLabel = label(text("Server local IP:"), "addressLabel", 120, 2280, 4455, belowWide);
+    lampsLabel = label(text("Port status:"), "lampsLabel", 120, 1560, 1260, below);
 
     // Wide faces: shrink the interface font until every label caption fits.
     QFont font = client->font();
@@ -143,15 +143,15 @@ void frmZVServer::buildWindow() {
     for (QWidget* child : client->findChildren<QWidget*>()) child->setFont(font);
 
     // Focus moves Listen, Close, Test Msg, Exit, then the two panes.
-    setTabOrder(cmdListen, cmdClose);
-    setTabOrder(cmdClose, cmdSend);
-    setTabOrder(cmdSend, cmdExit);
-    setTabOrder(cmdExit, txtRxData);
-    setTabOrder(txtRxData, txtTxData);
-    cmdListen->setFocus();
+    setTabOrder(listenButton, closeButton);
+    setTabOrder(closeButton, testButton);
+    setTabOrder(testButton, exitButton);
+    setTabOrder(exitButton, netPane);
+    setTabOrder(netPane, comPane);
+    listenButton->setFocus();
 }
 
-void frmZVServer::buildMenus() {
+void MainWindow::buildMenus() {
     auto menu = [&](const char* name, const char* caption) {
         QMenu* m = menuBar()->addMenu(QString::fromUtf8(caption));
         m->setObjectName(QLatin1String(name));
@@ -164,45 +164,45 @@ void frmZVServer::buildMenus() {
         return a;
     };
 
-    mnuPorts = menu("mnuPorts", "&Com Port");
+    comMenu = menu("comMenu", "&Com Port");
     for (int n = 1; n <= 16; ++n) {
         const QString caption =
             n <= 9 ? QStringLiteral("Com&%1").arg(n) : QStringLiteral("Com%1").arg(n);
-        mnuPortsCom[n - 1] = item(mnuPorts, QStringLiteral("mnuPortsCom%1").arg(n), caption);
+        comActions[n - 1] = item(comMenu, QStringLiteral("com%1Action").arg(n), caption);
     }
-    mnuPorts->addSeparator();
-    mnuChooseDevice =
-        item(mnuPorts, QStringLiteral("mnuChooseDevice"), QStringLiteral("Choose &Device..."));
-    mnuLineSettings =
-        item(mnuPorts, QStringLiteral("mnuLineSettings"), QStringLiteral("Line &Settings..."));
-    mnuNetwork = menu("mnuNetwork", "&Network Port");
-    mnuTCPPort1 = item(mnuNetwork, QStringLiteral("mnuTCPPort1"), QStringLiteral("TCP Port 9876"));
-    mnuTCPPort2 = item(mnuNetwork, QStringLiteral("mnuTCPPort2"), QStringLiteral("TCP Port 9875"));
-    mnuTCPBoth =
-        item(mnuNetwork, QStringLiteral("mnuTCPBoth"), QStringLiteral("Listen on Both Ports"));
-    mnuOptions = menu("mnuOptions", "&Options");
-    mnuNetAutoconnect = item(mnuOptions, QStringLiteral("mnuNetAutoconnect"),
-                             QStringLiteral("&Automatically Listen for Connections"));
-    mnuMinimized =
-        item(mnuOptions, QStringLiteral("mnuMinimized"), QStringLiteral("&Run Minimized"));
-    mnuTransparent =
-        item(mnuOptions, QStringLiteral("mnuTransparent"), QStringLiteral("&Transparent Mode"));
-    mnuDefineTCP1 =
-        item(mnuOptions, QStringLiteral("mnuDefineTCP1"), QStringLiteral("Define TCP Port &1"));
-    mnuDefineTCP2 =
-        item(mnuOptions, QStringLiteral("mnuDefineTCP2"), QStringLiteral("Define TCP Port &2"));
-    mnuChangeKey =
-        item(mnuOptions, QStringLiteral("mnuChangeKey"), QStringLiteral("&Change Encryption Key"));
-    mnuHelp = menu("mnuHelp", "&Help");
-    mnuHelpAbout =
-        item(mnuHelp, QStringLiteral("mnuHelpAbout"), QStringLiteral("&About Tandro ZV Server"));
+    comMenu->addSeparator();
+    chooseDeviceAction =
+        item(comMenu, QStringLiteral("chooseDeviceAction"), QStringLiteral("Choose &Device..."));
+    lineSettingsAction =
+        item(comMenu, QStringLiteral("lineSettingsAction"), QStringLiteral("Line &Settings..."));
+    networkMenu = menu("networkMenu", "&Network Port");
+    port1Action = item(networkMenu, QStringLiteral("port1Action"), QStringLiteral("TCP Port 9876"));
+    port2Action = item(networkMenu, QStringLiteral("port2Action"), QStringLiteral("TCP Port 9875"));
+    bothPortsAction = item(networkMenu, QStringLiteral("bothPortsAction"),
+                           QStringLiteral("Listen on Both Ports"));
+    optionsMenu = menu("optionsMenu", "&Options");
+    autoListenAction = item(optionsMenu, QStringLiteral("autoListenAction"),
+                            QStringLiteral("&Automatically Listen for Connections"));
+    runMinimizedAction =
+        item(optionsMenu, QStringLiteral("runMinimizedAction"), QStringLiteral("&Run Minimized"));
+    transparentAction =
+        item(optionsMenu, QStringLiteral("transparentAction"), QStringLiteral("&Transparent Mode"));
+    definePort1Action = item(optionsMenu, QStringLiteral("definePort1Action"),
+                             QStringLiteral("Define TCP Port &1"));
+    definePort2Action = item(optionsMenu, QStringLiteral("definePort2Action"),
+                             QStringLiteral("Define TCP Port &2"));
+    changeKeyAction = item(optionsMenu, QStringLiteral("changeKeyAction"),
+                           QStringLiteral("&Change Encryption Key"));
+    helpMenu = menu("helpMenu", "&Help");
+    aboutAction =
+        item(helpMenu, QStringLiteral("aboutAction"), QStringLiteral("&About Tandro ZV Server"));
     // Items that never carry a mark do not show a check box.
-    for (QAction* a : {mnuChooseDevice, mnuLineSettings, mnuDefineTCP1, mnuDefineTCP2, mnuChangeKey,
-                       mnuHelpAbout})
+    for (QAction* a : {chooseDeviceAction, lineSettingsAction, definePort1Action, definePort2Action,
+                       changeKeyAction, aboutAction})
         a->setCheckable(false);
 }
 
-void frmZVServer::connectControls() {
+void MainWindow::connectControls() {
     // A menu click runs the handler, which alone decides the check mark.
     auto onTrigger = [this](QAction* a, auto handler) {
         connect(a, &QAction::triggered, this, [this, a, handler] {
@@ -211,46 +211,46 @@ void frmZVServer::connectControls() {
         });
     };
     for (int n = 1; n <= 16; ++n) {
-        QAction* a = mnuPortsCom[n - 1];
+        QAction* a = comActions[n - 1];
         connect(a, &QAction::triggered, this, [this, a, n] {
             a->setChecked(!a->isChecked());
-            mnuPortsCom_Click(n);
+            chooseComPort(n);
         });
     }
     refreshComCaptions();
-    mnuPorts->setToolTipsVisible(true);
-    onTrigger(mnuChooseDevice, &frmZVServer::mnuChooseDevice_Click);
-    onTrigger(mnuLineSettings, &frmZVServer::mnuLineSettings_Click);
-    onTrigger(mnuTCPPort1, &frmZVServer::mnuTCPPort1_Click);
-    onTrigger(mnuTCPPort2, &frmZVServer::mnuTCPPort2_Click);
-    onTrigger(mnuTCPBoth, &frmZVServer::mnuTCPBoth_Click);
-    onTrigger(mnuNetAutoconnect, &frmZVServer::mnuNetAutoconnect_Click);
-    onTrigger(mnuMinimized, &frmZVServer::mnuMinimized_Click);
-    onTrigger(mnuTransparent, &frmZVServer::mnuTransparent_Click);
-    onTrigger(mnuDefineTCP1, &frmZVServer::mnuDefineTCP1_Click);
-    onTrigger(mnuDefineTCP2, &frmZVServer::mnuDefineTCP2_Click);
-    onTrigger(mnuChangeKey, &frmZVServer::mnuChangeKey_Click);
-    onTrigger(mnuHelpAbout, &frmZVServer::mnuHelpAbout_Click);
+    comMenu->setToolTipsVisible(true);
+    onTrigger(chooseDeviceAction, &MainWindow::chooseDevice);
+    onTrigger(lineSettingsAction, &MainWindow::chooseLineSettings);
+    onTrigger(port1Action, &MainWindow::choosePort1);
+    onTrigger(port2Action, &MainWindow::choosePort2);
+    onTrigger(bothPortsAction, &MainWindow::chooseBothPorts);
+    onTrigger(autoListenAction, &MainWindow::toggleAutoListen);
+    onTrigger(runMinimizedAction, &MainWindow::toggleRunMinimized);
+    onTrigger(transparentAction, &MainWindow::toggleTransparent);
+    onTrigger(definePort1Action, &MainWindow::definePort1);
+    onTrigger(definePort2Action, &MainWindow::definePort2);
+    onTrigger(changeKeyAction, &MainWindow::changeKey);
+    onTrigger(aboutAction, &MainWindow::showAbout);
 
-    connect(cmdListen, &QPushButton::clicked, this, &frmZVServer::cmdListen_Click);
-    connect(cmdClose, &QPushButton::clicked, this, &frmZVServer::cmdClose_Click);
-    connect(cmdSend, &QPushButton::clicked, this, &frmZVServer::cmdSend_Click);
-    connect(cmdExit, &QPushButton::clicked, this, &frmZVServer::cmdExit_Click);
-    connect(txtRxData, &DataPane::KeyPress, this, &frmZVServer::txtRxData_KeyPress);
-    connect(txtTxData, &DataPane::KeyPress, this, &frmZVServer::txtTxData_KeyPress);
+    connect(listenButton, &QPushButton::clicked, this, &MainWindow::listen);
+    connect(closeButton, &QPushButton::clicked, this, &MainWindow::closeListeners);
+    connect(testButton, &QPushButton::clicked, this, &MainWindow::sendTestMessage);
+    connect(exitButton, &QPushButton::clicked, this, &MainWindow::exit);
+    connect(netPane, &DataPane::KeyPress, this, &MainWindow::typedToClients);
+    connect(comPane, &DataPane::KeyPress, this, &MainWindow::typedToDevice);
 }
 
 // What the relay says is shown: the status line, the lamps, the panes.
-void frmZVServer::connectRelay() {
-    connect(&relay_, &Relay::statusChanged, this, &frmZVServer::showStatus);
-    connect(&relay_, &Relay::listenerChanged, this, &frmZVServer::showListener);
+void MainWindow::connectRelay() {
+    connect(&relay_, &Relay::statusChanged, this, &MainWindow::showStatus);
+    connect(&relay_, &Relay::listenerChanged, this, &MainWindow::showListener);
     connect(&relay_, &Relay::fromDevice, this, [this](const QByteArray& bytes) {
         QString text = QString::fromLatin1(bytes);  // one character per byte
-        ShowData(*txtTxData, text);
+        showInPane(*comPane, text);
     });
     connect(&relay_, &Relay::fromClient, this, [this](int, const QByteArray& piece) {
         QString text = QString::fromUtf8(piece);
-        ShowData(*txtRxData, text);
+        showInPane(*netPane, text);
     });
     // A socket error: the box shows the error record of the window's traps.
     connect(&relay_, &Relay::socketError, this, [this] {
@@ -261,35 +261,35 @@ void frmZVServer::connectRelay() {
                             mb::OkOnly, kAppTitle);
     });
     connect(&relay_, &Relay::stopped, this, [this](qint64 undelivered, const QString& report) {
-        for (QPushButton* b : {cmdListen, cmdClose, cmdSend}) b->setEnabled(false);
+        for (QPushButton* b : {listenButton, closeButton, testButton}) b->setEnabled(false);
         emit stopped(undelivered, report);
         if (stopClosesWindow_ && !inCloseEvent_) QTimer::singleShot(0, this, &QWidget::close);
     });
 }
 
-void frmZVServer::showListener(int listener, ListenerState state) {
+void MainWindow::showListener(int listener, ListenerState state) {
     static constexpr std::uint32_t colours[] = {colour::WindowBackground, colour::Yellow,
                                                 colour::Green, colour::Red};
     lamp(listener)->setFillColor(colours[int(state)]);
 }
 
 // The window's own captions go through the relay, which says every one.
-void frmZVServer::setStatus(const QString& caption) {
+void MainWindow::setStatus(const QString& caption) {
     relay_.say(caption);
 }
 
-void frmZVServer::showStatus(const QString& caption) {
-    lblStatus->setText(caption);
-    static_cast<StatusLabel*>(lblStatus)->syncToolTip();
+void MainWindow::showStatus(const QString& caption) {
+    statusLine->setText(caption);
+    static_cast<StatusLabel*>(statusLine)->syncToolTip();
 }
 
-void frmZVServer::reportBox(const QString& prefix, const Error& e) {
+void MainWindow::reportBox(const QString& prefix, const Error& e) {
     dialogs_.MsgBox(prefix + QString::number(e.number()) + QStringLiteral(" - ") +
                         QString::fromStdString(e.description()),
                     mb::Information, kAppTitle);
 }
 
-void frmZVServer::trapBox(const QString& prefix, const std::function<void()>& body) {
+void MainWindow::trapBox(const QString& prefix, const std::function<void()>& body) {
     try {
         body();
     } catch (const Error& e) {
@@ -299,7 +299,7 @@ void frmZVServer::trapBox(const QString& prefix, const std::function<void()>& bo
     errorRecord_.clear();
 }
 
-void frmZVServer::trapStatus(const QString& caption, const std::function<void()>& body) {
+void MainWindow::trapStatus(const QString& caption, const std::function<void()>& body) {
     try {
         body();
     } catch (const Error& e) {
@@ -309,24 +309,24 @@ void frmZVServer::trapStatus(const QString& caption, const std::function<void()>
     errorRecord_.clear();
 }
 
-float frmZVServer::Top() const {
+float MainWindow::Top() const {
     return float(pixelsToTwips(pos().y()));
 }
-float frmZVServer::Left() const {
+float MainWindow::Left() const {
     return float(pixelsToTwips(pos().x()));
 }
-void frmZVServer::setTop(float twips) {
+void MainWindow::setTop(float twips) {
     move(pos().x(), twipsToPixels(twips));
 }
-void frmZVServer::setLeft(float twips) {
+void MainWindow::setLeft(float twips) {
     move(twipsToPixels(twips), pos().y());
 }
 
-void frmZVServer::beginStop() {
+void MainWindow::beginStop() {
     relay_.stop();
 }
 
-void frmZVServer::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
     if (!unloaded_ && !relay_.hasStopped()) {  // first deliver what was taken
         stopClosesWindow_ = inCloseEvent_ = true;
         beginStop();
@@ -338,7 +338,7 @@ void frmZVServer::closeEvent(QCloseEvent* event) {
     }
     if (!unloaded_) {
         std::int16_t cancel = 0;
-        Form_Unload(cancel);
+        unload(cancel);
         unloaded_ = cancel == 0;
         if (cancel != 0) {
             event->ignore();

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "app/error_record.h"
+#include "core/stored_settings.h"
 
 class QAction;
 class QIcon;
@@ -32,68 +33,67 @@ enum class ListenerState;
 // The program's icon, 32 x 32 and larger.
 QIcon appIcon();
 
-class frmZVServer : public QMainWindow {
+class MainWindow : public QMainWindow {
     Q_OBJECT
 
   public:
     // Everything tests replace is passed in; main.cpp builds the real ones.
-    frmZVServer(Dialogs& dialogs, SettingsStore& settings, Relay& relay, QWidget* parent = nullptr);
-    ~frmZVServer() override;
+    MainWindow(Dialogs& dialogs, SettingsStore& settings, Relay& relay, QWidget* parent = nullptr);
+    ~MainWindow() override;
 
-    // Window state fields, all text and compared as text.
-    QString Password;     // the encryption key in clear
-    QString winstate;     // "0"/"1": start minimised
-    QString autoconnect;  // "0"/"1": listen at start-up
-    QString port;         // listener 1's port number
-    QString port2;        // listener 2's port number ("" unless mode "3")
-    QString netport;      // listener mode "1", "2" or "3"
-    QString comport;      // COM port number
-    // The address both listeners bind to (setting "bind address"); empty: all.
-    QString bindaddress;
+    // What start-up read and the menus changed since. The two switches keep
+    // other stored text as Other: their items then change nothing.
+    Switch runMinimized = Switch::Other;      // "WindowState": start minimised
+    Switch autoListen = Switch::Other;        // "autoconnect": listen at start-up
+    ListenerMode mode = ListenerMode::Other;  // "netport"; Other: Listen does nothing
+    // The port numbers as stored or typed (the status and the items show them
+    // so): listener 1's, and listener 2's, which is empty unless both listen.
+    std::array<QString, 2> listenerPorts;
+    int comPort = 0;  // "com port": the COM number chosen, 1..16; 0: none
 
     // Start-up: restores every setting; run once before the window is shown.
-    void Form_Load();
+    void startUp();
     // Shows the window in the state start-up restored (normal, minimised,
     // maximised), in force from the first map on.
     void showAsStored();
 
     // Activity display.
-    void ShowData(DataPane& pane, QString& data);
+    void showInPane(DataPane& pane, QString& data);
 
     // COM port selection: one routine for all sixteen items.
-    void mnuPortsCom_Click(int n);
+    void chooseComPort(int n);
     // The device a COM number opens, and the line settings of every open.
-    void mnuChooseDevice_Click();
-    void mnuLineSettings_Click();
+    void chooseDevice();
+    void chooseLineSettings();
     // A COM item's caption without the device shown after it ("Com&3").
     static QString captionOf(const QAction* item);
 
     // Keyboard entry.
-    void txtRxData_KeyPress(int KeyAscii);
-    void txtTxData_KeyPress(int KeyAscii);
+    void typedToClients(int key);
+    void typedToDevice(int key);
 
     // Listener ports and listening.
-    void cmdListen_Click();
-    void mnuTCPPort1_Click();
-    void mnuTCPPort2_Click();
-    void mnuTCPBoth_Click();
-    void mnuDefineTCP1_Click();
-    void mnuDefineTCP2_Click();
+    void listen();
+    void choosePort1();
+    void choosePort2();
+    void chooseBothPorts();
+    void definePort1();
+    void definePort2();
 
     // Test message.
-    void cmdSend_Click();
+    void sendTestMessage();
 
     // Options and Help menus.
-    void mnuMinimized_Click();
-    void mnuNetAutoconnect_Click();
-    void mnuTransparent_Click();
-    void mnuChangeKey_Click();
-    void mnuHelpAbout_Click();
+    void toggleRunMinimized();
+    void toggleAutoListen();
+    void toggleTransparent();
+    void changeKey();
+    void showAbout();
 
     // Shutdown.
-    void cmdClose_Click();
-    void cmdExit_Click();
-    void Form_Unload(std::int16_t& cancel);
+    void closeListeners();
+    void exit();
+    void unload(std::int16_t& cancel);
 
     // Window position in twips (1/1440 inch), as stored.
     float Top() const;
@@ -110,38 +110,38 @@ class frmZVServer : public QMainWindow {
     Relay& relay() { return relay_; }
 
     // The window's objects, named as the operator's documentation names them.
-    DataPane* txtTxData = nullptr;
-    DataPane* txtRxData = nullptr;
-    QPushButton* cmdListen = nullptr;
-    QPushButton* cmdClose = nullptr;
-    QPushButton* cmdSend = nullptr;
-    QPushButton* cmdExit = nullptr;
-    Lamp* shpPort2 = nullptr;
-    Lamp* shpPort1 = nullptr;
-    QLabel* Label1 = nullptr;
-    QLabel* lblRxCom = nullptr;
-    QLabel* lblRxNet = nullptr;
-    QLabel* lblStatus = nullptr;
-    QLabel* lblHost = nullptr;
-    QLabel* lblIP = nullptr;
-    QLabel* lblPort = nullptr;
-    QMenu* mnuPorts = nullptr;
-    std::array<QAction*, 16> mnuPortsCom{};  // mnuPortsCom1 .. mnuPortsCom16
-    QAction* mnuChooseDevice = nullptr;
-    QAction* mnuLineSettings = nullptr;
-    QMenu* mnuNetwork = nullptr;
-    QAction* mnuTCPPort1 = nullptr;
-    QAction* mnuTCPPort2 = nullptr;
-    QAction* mnuTCPBoth = nullptr;
-    QMenu* mnuOptions = nullptr;
-    QAction* mnuNetAutoconnect = nullptr;
-    QAction* mnuMinimized = nullptr;
-    QAction* mnuTransparent = nullptr;
-    QAction* mnuDefineTCP1 = nullptr;
-    QAction* mnuDefineTCP2 = nullptr;
-    QAction* mnuChangeKey = nullptr;
-    QMenu* mnuHelp = nullptr;
-    QAction* mnuHelpAbout = nullptr;
+    DataPane* comPane = nullptr;
+    DataPane* netPane = nullptr;
+    QPushButton* listenButton = nullptr;
+    QPushButton* closeButton = nullptr;
+    QPushButton* testButton = nullptr;
+    QPushButton* exitButton = nullptr;
+    Lamp* lamp2 = nullptr;
+    Lamp* lamp1 = nullptr;
+    QLabel* statusTitle = nullptr;
+    QLabel* comLabel = nullptr;
+    QLabel* netLabel = nullptr;
+    QLabel* statusLine = nullptr;
+    QLabel* hostLabel = nullptr;
+    QLabel* addressLabel = nullptr;
+    QLabel* lampsLabel = nullptr;
+    QMenu* comMenu = nullptr;
+    std::array<QAction*, 16> comActions{};  // Com1 .. Com16
+    QAction* chooseDeviceAction = nullptr;
+    QAction* lineSettingsAction = nullptr;
+    QMenu* networkMenu = nullptr;
+    QAction* port1Action = nullptr;
+    QAction* port2Action = nullptr;
+    QAction* bothPortsAction = nullptr;
+    QMenu* optionsMenu = nullptr;
+    QAction* autoListenAction = nullptr;
+    QAction* runMinimizedAction = nullptr;
+    QAction* transparentAction = nullptr;
+    QAction* definePort1Action = nullptr;
+    QAction* definePort2Action = nullptr;
+    QAction* changeKeyAction = nullptr;
+    QMenu* helpMenu = nullptr;
+    QAction* aboutAction = nullptr;
 
     ErrorRecord& errorRecord() { return errorRecord_; }
 
@@ -168,14 +168,14 @@ class frmZVServer : public QMainWindow {
     void restoreSize();
     void saveSize();
 
-    void mnuDefineTCP_Click(int index);
+    void definePort(int index);
     // The port number stored under `key`; a number outside 1025..65535 is
     // refused with the port dialog's box and `defaultPort` is used.
     QString storedPort(const QString& key, const QString& defaultPort);
     void listenInMode();
     bool refuseModeChange(bool listener2Too);  // true: refused, box shown
     void markMode(bool port1, bool port2Item, bool both);
-    Lamp* lamp(int listener) const { return listener == 0 ? shpPort1 : shpPort2; }
+    Lamp* lamp(int listener) const { return listener == 0 ? lamp1 : lamp2; }
     void showListener(int listener, ListenerState state);
 
     // Error traps. A trapped handler runs `body`; an error ends it and is
@@ -192,21 +192,22 @@ class frmZVServer : public QMainWindow {
     SettingsStore& settings_;
     Relay& relay_;
     ErrorRecord errorRecord_;
-    bool unloaded_ = false;          // Form_Unload ran (the window closes once)
+    QString bindAddress_;            // "bind address"; empty: every interface
+    bool unloaded_ = false;          // unload ran (the window closes once)
     bool stopClosesWindow_ = false;  // the stop began by closing the window
     bool inCloseEvent_ = false;
 
     // Traffic tools: the View menu (hex dump and arrival times in the panes)
     // and the trace file.
   public:
-    QMenu* mnuView = nullptr;
-    QAction* mnuHexNet = nullptr;     // Rx from Net as a hex dump
-    QAction* mnuHexCom = nullptr;     // Rx from Com as a hex dump
-    QAction* mnuStampsNet = nullptr;  // arrival time before each block of Rx from Net
-    QAction* mnuStampsCom = nullptr;
-    QAction* mnuTraceFile = nullptr;  // checked while tracing; a click chooses or stops
-    void mnuView_Click(QAction* item);
-    void mnuTraceFile_Click();
+    QMenu* viewMenu = nullptr;
+    QAction* hexNetAction = nullptr;     // Rx from Net as a hex dump
+    QAction* hexComAction = nullptr;     // Rx from Com as a hex dump
+    QAction* stampsNetAction = nullptr;  // arrival time before each block of Rx from Net
+    QAction* stampsComAction = nullptr;
+    QAction* traceFileAction = nullptr;  // checked while tracing; a click chooses or stops
+    void toggleView(QAction* item);
+    void chooseTraceFile();
     // Traces to `path` (empty: off) without storing it: --trace.
     void traceTo(const QString& path);
 

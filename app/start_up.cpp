@@ -6,7 +6,7 @@
 #include <QScreen>
 
 #include "app/dialogs.h"
-#include "app/frmZVServer.h"
+#include "app/main_window.h"
 #include "cipher/error.h"
 #include "core/qt_cipher.h"
 #include "core/relay.h"
@@ -19,9 +19,10 @@ namespace zv {
 
 namespace {
 // "0" unmarks, "1" marks, any other text leaves the mark alone.
-void markFrom(QAction* item, const QString& value) {
-    if (value == QLatin1String("0")) item->setChecked(false);
-    if (value == QLatin1String("1")) item->setChecked(true);
+Switch markFrom(QAction* item, const QString& value) {
+    const Switch now = switchOf(value);
+    if (now != Switch::Other) item->setChecked(now == Switch::On);
+    return now;
 }
 
 // A stored place off every screen (a monitor unplugged since, a hand-edited
@@ -41,11 +42,11 @@ void keepOnAScreen(QWidget& window) {
 }
 }  // namespace
 
-void frmZVServer::Form_Load() {
+void MainWindow::startUp() {
     // Before anything can fail: a later Listen must never bind more widely
     // than the operator asked.
-    bindaddress = settings_.GetSetting(QStringLiteral("bind address"), QString()).trimmed();
-    relay_.setBindAddress(bindaddress);
+    bindAddress_ = settings_.read(QStringLiteral("bind address"), QString()).trimmed();
+    relay_.setBindAddress(bindAddress_);
     // What start-up mended or found wrong, said after its own last status.
     QStringList notices;
     if (const QString done = settings_.makePrivate(); !done.isEmpty()) notices << done;
@@ -55,11 +56,10 @@ void frmZVServer::Form_Load() {
         //    stored again under a fresh salt at every start. A value that is no
         //    envelope stays as it is: the operator may still recover it.
         const StoredKey key = readKey(settings_);
-        Password = key.passPhrase;
-        relay_.setPassPhrase(Password);  // keys for the network, ahead
+        relay_.setPassPhrase(key.passPhrase);  // keys for the network, ahead
         if (key.envelope) {
-            settings_.SaveSetting(QStringLiteral("Password"),
-                                  EncryptText(Password, kStorePassPhrase));
+            settings_.write(QStringLiteral("Password"),
+                            EncryptText(key.passPhrase, kStorePassPhrase));
         } else {
             dialogs_.MsgBox(QStringLiteral("The stored encryption key could not be read; set it "
                                            "again with Change Encryption Key."),
@@ -67,20 +67,22 @@ void frmZVServer::Form_Load() {
         }
 
         // 2-3. Check-mark options, written back unchanged.
-        winstate = settings_.GetSetting(QStringLiteral("WindowState"), QStringLiteral("0"));
-        settings_.SaveSetting(QStringLiteral("WindowState"), winstate);
-        markFrom(mnuMinimized, winstate);
-        autoconnect = settings_.GetSetting(QStringLiteral("autoconnect"), QStringLiteral("0"));
-        settings_.SaveSetting(QStringLiteral("autoconnect"), autoconnect);
-        markFrom(mnuNetAutoconnect, autoconnect);
+        const QString windowState =
+            settings_.read(QStringLiteral("WindowState"), QStringLiteral("0"));
+        settings_.write(QStringLiteral("WindowState"), windowState);
+        runMinimized = markFrom(runMinimizedAction, windowState);
+        const QString autoconnect =
+            settings_.read(QStringLiteral("autoconnect"), QStringLiteral("0"));
+        settings_.write(QStringLiteral("autoconnect"), autoconnect);
+        autoListen = markFrom(autoListenAction, autoconnect);
 
         // 4. Position, in twips.
-        setTop(toSingle(settings_.GetSetting(QStringLiteral("FormTop"), QStringLiteral("0"))));
-        setLeft(toSingle(settings_.GetSetting(QStringLiteral("FormLeft"), QStringLiteral("0"))));
+        setTop(toSingle(settings_.read(QStringLiteral("FormTop"), QStringLiteral("0"))));
+        setLeft(toSingle(settings_.read(QStringLiteral("FormLeft"), QStringLiteral("0"))));
         restoreSize();
 
         // 5. Window state: 0 normal, 1 minimised, 2 maximised.
-        switch (toInt16(winstate)) {
+        switch (toInt16(windowState)) {
             case 0:
                 setWindowState(Qt::WindowNoState);
                 break;
@@ -95,49 +97,55 @@ void frmZVServer::Form_Load() {
         }
 
         // 7-8. Port numbers.
-        port = storedPort(QStringLiteral("TCP Port"), QStringLiteral("9876"));
-        mnuTCPPort1->setText(QStringLiteral("TCP Port ") + port);
-        settings_.SaveSetting(QStringLiteral("TCP Port"), port);
-        port2 = storedPort(QStringLiteral("TCP Port 2"), QStringLiteral("9875"));
-        mnuTCPPort2->setText(QStringLiteral("TCP Port ") + port2);
-        settings_.SaveSetting(QStringLiteral("TCP Port 2"), port2);
+        const std::pair<QString, QString> ports[] = {{QStringLiteral("TCP Port"), "9876"},
+                                                     {QStringLiteral("TCP Port 2"), "9875"}};
+        for (int i = 0; i < 2; ++i) {
+            listenerPorts[i] = storedPort(ports[i].first, ports[i].second);
+            (i == 0 ? port1Action : port2Action)
+                ->setText(QStringLiteral("TCP Port ") + listenerPorts[i]);
+            settings_.write(ports[i].first, listenerPorts[i]);
+        }
 
         // 9. Listener mode, through the menu handlers (they trap their own errors).
-        netport = settings_.GetSetting(QStringLiteral("netport"), QStringLiteral("1"));
-        if (netport == QLatin1String("1")) {
-            mnuTCPPort1_Click();
-        } else if (netport == QLatin1String("2")) {
-            mnuTCPPort2_Click();
-        } else if (netport == QLatin1String("3")) {
-            mnuTCPBoth_Click();
+        const QString storedMode = settings_.read(QStringLiteral("netport"), QStringLiteral("1"));
+        mode = listenerModeOf(storedMode);
+        if (mode == ListenerMode::Port1) {
+            choosePort1();
+        } else if (mode == ListenerMode::Port2) {
+            choosePort2();
+        } else if (mode == ListenerMode::Both) {
+            chooseBothPorts();
         } else {
-            notices << QStringLiteral("stored listener mode \"%1\" is not 1, 2 or 3").arg(netport);
+            notices
+                << QStringLiteral("stored listener mode \"%1\" is not 1, 2 or 3").arg(storedMode);
         }
 
         // 10. COM port.
-        comport = settings_.GetSetting(QStringLiteral("com port"), QString());
-        if (comport.isEmpty()) {
+        const QString storedCom = settings_.read(QStringLiteral("com port"), QString());
+        if (storedCom.isEmpty()) {
             dialogs_.MsgBox(QStringLiteral("Please select a com port first"), mb::Information,
                             QStringLiteral("Com Port error"));
         } else {
-            const double n = leadingNumber(comport);
+            const double n = leadingNumber(storedCom);
             if (n >= 1 && n <= 16 && n == double(int(n))) {
-                mnuPortsCom_Click(int(n));
+                chooseComPort(int(n));
             } else {
-                notices << QStringLiteral("stored com port \"%1\" is not 1 to 16").arg(comport);
+                notices << QStringLiteral("stored com port \"%1\" is not 1 to 16").arg(storedCom);
             }
-            lblIP->setText(lblIP->text() + QLatin1Char(' ') +
-                           (bindaddress.isEmpty() ? relay_.server(0).localIP() : bindaddress));
-            lblHost->setText(lblHost->text() + QLatin1Char(' ') + relay_.server(0).localHostName());
+            addressLabel->setText(
+                addressLabel->text() + QLatin1Char(' ') +
+                (bindAddress_.isEmpty() ? relay_.server(0).localIP() : bindAddress_));
+            hostLabel->setText(hostLabel->text() + QLatin1Char(' ') +
+                               relay_.server(0).localHostName());
             setWindowTitle(kAppTitle);
             setStatus(QStringLiteral("closed"));
         }
 
         // 11. Automatic listening, on the ports the mode gave the listeners.
-        if (autoconnect == QLatin1String("1")) {
-            const bool one = netport == QLatin1String("1") || netport == QLatin1String("2");
-            if (one || netport == QLatin1String("3")) relay_.server(0).setLocalPort(toInt32(port));
-            if (netport == QLatin1String("3")) relay_.server(1).setLocalPort(toInt32(port2));
+        if (autoListen == Switch::On && mode != ListenerMode::Other) {
+            relay_.server(0).setLocalPort(toInt32(listenerPorts[0]));
+            if (mode == ListenerMode::Both)
+                relay_.server(1).setLocalPort(toInt32(listenerPorts[1]));
             listenInMode();
         }
         (void)readLineSettings(settings_, &notices);
@@ -149,7 +157,7 @@ void frmZVServer::Form_Load() {
     errorRecord_.clear();
     keepOnAScreen(*this);  // also when a failure came after step 4
     if (!notices.isEmpty()) {
-        const QString status = lblStatus->text();  // the designed caption ends in ':'
+        const QString status = statusLine->text();  // the designed caption ends in ':'
         setStatus(status +
                   (status.endsWith(QLatin1Char(':')) ? QStringLiteral(" ") : QStringLiteral("; ")) +
                   notices.join(QStringLiteral("; ")));
