@@ -1,11 +1,13 @@
 #include "cipher/key_pool.h"
 
 #include <algorithm>
+#include <array>
 #include <system_error>
 
 #include <openssl/crypto.h>
 
 #include "cipher/envelope.h"
+#include "cipher/pbkdf2.h"
 
 namespace zv {
 
@@ -121,24 +123,44 @@ void KeyPool::run() {
             const std::lock_guard Lock(phraseMutex_);
             Current = phrase_;
         }
-        Slot* Mine =
-            Current && failedGeneration_.load() != Current->generation ? claimFree() : nullptr;
-        if (!Mine) {
+        // As many free slots as run side by side in vector lanes; with
+        // fewer than three, one by one costs less.
+        std::array<Slot*, kLanes> Mine{};
+        std::array<PreparedKey*, kLanes> Keys{};
+        std::size_t Claimed = 0;
+        const std::size_t Most = std::max<std::size_t>(1, Pbkdf2Lanes());
+        while (Current && failedGeneration_.load() != Current->generation && Claimed < Most &&
+               (Mine[Claimed] = claimFree()) != nullptr)
+            Keys[Claimed] = &Mine[Claimed]->key, ++Claimed;
+        if (Claimed == 0) {
             wake_.wait(Seen, std::memory_order_acquire);  // until the owner changes something
             continue;
         }
-        const bool Made = PreparedKey::Prepare(Current->bytes, Mine->key, &stopping_);
-        if (Made && Current->generation == currentGeneration_.load(std::memory_order_acquire)) {
-            Mine->generation = Current->generation;
-            Mine->state.store(Ready);
+        bool Made = true;
+        if (Claimed >= kPbkdf2BatchFrom) {
+            Made =
+                PreparedKey::PrepareAll(Current->bytes, std::span(Keys).first(Claimed), &stopping_);
         } else {
-            // Stopping, a pass phrase since replaced, or a failure: the owner
-            // derives on the spot from now on, which reports its cause.
-            Mine->key.clear();
-            Mine->state.store(Free, std::memory_order_release);
-            if (Made || stopping_.load()) continue;
-            failedGeneration_.store(Current->generation);
+            for (std::size_t i = 0; i < Claimed; ++i)
+                Made = PreparedKey::Prepare(Current->bytes, *Keys[i], &stopping_) && Made;
         }
+        const bool StillCurrent =
+            Current->generation == currentGeneration_.load(std::memory_order_acquire);
+        for (std::size_t i = 0; i < Claimed; ++i) {
+            Slot& S = *Mine[i];
+            if (S.key.ready() && StillCurrent) {
+                S.generation = Current->generation;
+                S.state.store(Ready);
+            } else {
+                // Stopping, a pass phrase since replaced, or a failure.
+                S.key.clear();
+                S.state.store(Free, std::memory_order_release);
+            }
+        }
+        // A failure: the owner derives on the spot from now on, which
+        // reports its cause.
+        if (!Made && !stopping_.load() && StillCurrent)
+            failedGeneration_.store(Current->generation);
         if (wanted_.exchange(false) && keyReady_) keyReady_();
     }
 }

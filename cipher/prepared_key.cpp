@@ -6,6 +6,8 @@
 #include "cipher/pbkdf2.h"
 #include "cipher/random.h"
 
+#include <vector>
+
 namespace zv {
 
 PreparedKey::PreparedKey(PreparedKey&& Other) noexcept
@@ -39,6 +41,32 @@ bool PreparedKey::Prepare(ByteView PassPhrase, PreparedKey& Out, const std::atom
     }
     Out.ready_ = true;
     return true;
+}
+
+bool PreparedKey::PrepareAll(ByteView PassPhrase, std::span<PreparedKey*> Out,
+                             const std::atomic<bool>* Cancel) {
+    std::vector<Pbkdf2Job> Jobs;
+    Jobs.reserve(Out.size());
+    std::string ErrorText;
+    bool Ok = true;
+    for (PreparedKey* Key : Out) {
+        Key->clear();
+        if (!SystemRandom(Key->salt_, ErrorText)) {
+            Ok = false;
+            continue;
+        }
+        Jobs.push_back({PassPhrase, Key->salt_, Key->material_, Cancel});
+    }
+    Pbkdf2Sha512Batch(Jobs, kPbkdf2Iterations);
+    for (std::size_t i = 0, j = 0; i < Out.size(); ++i) {
+        PreparedKey& Key = *Out[i];
+        if (j < Jobs.size() && Jobs[j].out.data() == Key.material_.data()) {
+            Key.ready_ = Jobs[j++].ok;
+            Ok = Ok && Key.ready_;
+        }
+        if (!Key.ready_) Key.clear();
+    }
+    return Ok;
 }
 
 }  // namespace zv

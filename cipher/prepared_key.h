@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "cipher/bytes.h"
 
@@ -30,6 +31,11 @@ class PreparedKey {
     // PassPhrase; false (and a spent key) when either fails or Cancel is set.
     static bool Prepare(ByteView PassPhrase, PreparedKey& Out,
                         const std::atomic<bool>* Cancel = nullptr);
+    // The same for several keys at once, side by side in vector lanes where
+    // the CPU has them (eight take about as long as two one by one); false
+    // when any of them failed (those that did not are ready all the same).
+    static bool PrepareAll(ByteView PassPhrase, std::span<PreparedKey*> Out,
+                           const std::atomic<bool>* Cancel = nullptr);
 
     bool ready() const { return ready_; }
     ByteView salt() const { return salt_; }
