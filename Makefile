@@ -72,7 +72,7 @@ fuzz: test-deps
 
 bench: test-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_ARGS)
-	cmake --build $(BUILD) -j $(JOBS) --target cipher_bench tandro-zv-server envelope_tool
+	cmake --build $(BUILD) -j $(JOBS) --target cipher_bench tandro-zv-service envelope_tool
 	./$(BUILD)/bench/cipher_bench
 	python3 bench/relay_speed.py --build $(BUILD)
 

@@ -37,6 +37,11 @@ void Relay::pump() {
     for (auto& l : listeners_) {
         for (auto& c : l->clients) {
             for (Piece& piece : c->stream.take()) {
+                if (piece.text.size() <= kMaxPieceBytes) {
+                    c->toDeviceBytes += piece.text.size();
+                    c->toDevice.push_back(std::move(piece));
+                    continue;
+                }
                 // Longer pieces are cut between characters, so each fits the line whole.
                 qsizetype at = 0;
                 do {
@@ -101,7 +106,7 @@ void Relay::writeToLine() {
         if (line_->isOpen() && queued > 0 &&
             queued + c->toDevice.front().text.size() > line_->capacity())
             return;  // the line's written() brings us back
-        const Piece piece = std::move(c->toDevice.front());
+        Piece piece = std::move(c->toDevice.front());
         c->toDevice.pop_front();
         c->toDeviceBytes -= piece.text.size();
         Listener* l = listenerOf(c);
@@ -115,7 +120,7 @@ void Relay::writeToLine() {
         } else {
             if (!piece.text.isEmpty() || piece.starts) emit fromClient(index, piece.text);
             if (piece.starts) c->edit = MessageEdit(transparent_);  // the mode now in force
-            QByteArray edited = c->edit.add(piece.text);
+            QByteArray edited = c->edit.add(std::move(piece.text));
             if (piece.ends) edited += c->edit.end();
             deliver(index, edited, piece.starts && piece.ends);
         }

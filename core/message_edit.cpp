@@ -18,25 +18,27 @@ qsizetype lastCharacter(QByteArrayView text) {
 }
 
 QByteArray withoutLineFeeds(QByteArray text) {
-    text.removeIf([](char c) { return c == kLineFeed; });
+    if (text.contains(kLineFeed)) text.removeIf([](char c) { return c == kLineFeed; });
     return text;
 }
 }  // namespace
 
-QByteArray editMessage(QByteArrayView utf8, bool transparent) {
+QByteArray editMessage(QByteArray utf8, bool transparent) {
     MessageEdit edit(transparent);
-    QByteArray edited = edit.add(utf8);
+    QByteArray edited = edit.add(std::move(utf8));
     return edited + edit.end();
 }
 
-QByteArray MessageEdit::add(QByteArrayView utf8) {
-    if (transparent_) return utf8.toByteArray();
-    QByteArray work = held_;
+QByteArray MessageEdit::add(QByteArray utf8) {
+    if (transparent_) return utf8;
+    QByteArray work;
     if (!utf8.contains(kBackspace)) {
-        work += utf8;
+        // The usual case: the piece itself, edited where it lies.
+        work = held_.isEmpty() ? std::move(utf8) : held_ + utf8;
     } else {
-        work.reserve(work.size() + utf8.size());
-        for (const char c : utf8) {
+        work.reserve(held_.size() + utf8.size());
+        work = held_;
+        for (const char c : std::as_const(utf8)) {
             if (c != kBackspace)
                 work.append(c);
             else
@@ -45,7 +47,7 @@ QByteArray MessageEdit::add(QByteArrayView utf8) {
     }
     const qsizetype last = lastCharacter(work);
     held_ = work.last(last);
-    work.chop(last);
+    work.truncate(work.size() - last);
     return withoutLineFeeds(std::move(work));
 }
 

@@ -8,7 +8,7 @@
 
 namespace zv {
 
-QByteArray editMessage(QByteArrayView utf8, bool transparent);
+QByteArray editMessage(QByteArray utf8, bool transparent);
 
 // editMessage() for a message that arrives in pieces. Under the text rules
 // the last character of what came so far waits, until the next piece or the
@@ -19,7 +19,7 @@ class MessageEdit {
   public:
     explicit MessageEdit(bool transparent = false) : transparent_(transparent) {}
     // The edited text that can go on now.
-    QByteArray add(QByteArrayView utf8);
+    QByteArray add(QByteArray utf8);
     // The message ended: the character that waited.
     QByteArray end();
     bool holding() const { return !held_.isEmpty(); }

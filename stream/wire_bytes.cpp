@@ -30,7 +30,8 @@ QByteArray bytesAsText(QByteArrayView bytes) {
     return text;
 }
 
-QByteArray textAsBytes(QByteArrayView utf8) {
+QByteArray textAsBytes(const QByteArray& utf8) {
+    if (asciiEnd(utf8, 0) == utf8.size()) return utf8;
     QByteArray bytes;
     bytes.reserve(utf8.size());
     for (qsizetype at = 0; at < utf8.size();) {

@@ -11,7 +11,8 @@ namespace zv {
 // Device bytes as the text of a message (UTF-8).
 QByteArray bytesAsText(QByteArrayView bytes);
 
-// The text of a message (valid UTF-8) as serial bytes.
-QByteArray textAsBytes(QByteArrayView utf8);
+// The text of a message (valid UTF-8) as serial bytes; ASCII is both, and
+// comes back as the same array.
+QByteArray textAsBytes(const QByteArray& utf8);
 
 }  // namespace zv
