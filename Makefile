@@ -76,7 +76,8 @@ bench: test-deps
 	./$(BUILD)/bench/cipher_bench
 	python3 bench/relay_speed.py --build $(BUILD)
 
-# build/tandro-zv-server_<version>_<arch>.deb, checked by lintian: errors fail.
+# build/tandro-zv-service_<version>_<arch>.deb (no desktop library) and
+# build/tandro-zv-server_<version>_<arch>.deb (the window), checked by lintian: errors fail.
 package:
 	@sh tools/install-deps.sh $(RUN_DEPS) $(PACKAGE_DEPS)
 	appstreamcli validate --no-net data/org.tandro.zv_server.metainfo.xml
@@ -87,9 +88,9 @@ package:
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
 	rm -f $(PACKAGE_BUILD)/*.deb
 	cd $(PACKAGE_BUILD) && cpack -G DEB
-	deb=$$(basename $(PACKAGE_BUILD)/*.deb) && mv $(PACKAGE_BUILD)/$$deb $(BUILD)/ && \
-	if command -v lintian >/dev/null; then lintian --fail-on error --info $(BUILD)/$$deb; \
-	else echo "lintian is not installed: $$deb is not checked"; fi
+	debs=$$(cd $(PACKAGE_BUILD) && echo *.deb) && mv $(PACKAGE_BUILD)/*.deb $(BUILD)/ && cd $(BUILD) && \
+	if command -v lintian >/dev/null; then lintian --fail-on error --info $$debs; \
+	else echo "lintian is not installed: $$debs are not checked"; fi
 
 install: build
 	cmake --install $(BUILD)

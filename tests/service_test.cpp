@@ -1,12 +1,17 @@
 // The server as an unattended service, run headless: a stop delivers what was
 // taken or says what it could not, the device comes back by itself, a failed
 // accept and a half-closed client do not end a listener, a vanished standard
-// error reader does not end the program, and instances run once each.
+// error reader does not end the program, instances run once each, and
+// systemd hears how it is doing.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <QDir>
+#include <QScopeGuard>
+#include <cstring>
 
 #include "support/e2e_process.h"
 #include "support/openssl_cli.h"
@@ -149,6 +154,41 @@ TEST(Service, InstancesRunOnceEachAndAStartThatCannotServeEndsWith1) {
     EXPECT_TRUE(again.waitForErr("instance \"a\" is already running as process "));
     EXPECT_TRUE(clash.waitForErr("cannot serve: a listener could not start"));
     EXPECT_TRUE(a.process.state() == QProcess::Running && b.process.state() == QProcess::Running);
+}
+
+// Under a unit of Type=notify: READY=1 once, after it says it listens; its
+// status lines; WATCHDOG=1 again and again from a running loop; STOPPING=1
+// on SIGTERM. Through --headless, which hands its process to the service.
+TEST(Service, TellsSystemdItIsReadyHowItIsAndThatItLives) {
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_GE(fd, 0);
+    const auto closeFd = qScopeGuard([fd] { (void)::close(fd); });
+    const QByteArray name = "tandro-zv-notify-" + QByteArray::number(::getpid());
+    sockaddr_un at{};
+    at.sun_family = AF_UNIX;
+    std::memcpy(at.sun_path + 1, name.constData(), size_t(name.size()));  // abstract
+    const socklen_t size = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name.size()));
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&at), size), 0);
+    ServerProcess server;
+    server.headless = true;
+    ASSERT_TRUE(qputenv("NOTIFY_SOCKET", '@' + name) && qputenv("WATCHDOG_USEC", "200000"));
+    const bool started = server.start(kPass);  // the child takes our environment
+    ASSERT_TRUE(qunsetenv("NOTIFY_SOCKET") && qunsetenv("WATCHDOG_USEC"));
+    ASSERT_TRUE(started) << server.error.toStdString();
+    QByteArrayList got;
+    const auto count = [&](const QByteArray& message) {
+        char buffer[1024];
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            got << QByteArray(buffer, n);
+        return got.count(message);
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return count("WATCHDOG=1") >= 3; }, 30000));
+    const QString listening = "STATUS=listening on port %1 and %2";
+    const qsizetype said = got.indexOf(listening.arg(server.port1).arg(server.port2).toUtf8());
+    EXPECT_TRUE(said >= 0 && said < got.indexOf("READY=1")) << got.join('|').toStdString();
+    EXPECT_EQ(got.count("READY=1"), 1);
+    ASSERT_EQ(::kill(pid_t(server.process.processId()), SIGTERM), 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return count("STOPPING=1") == 1; }, 30000));
 }
 
 }  // namespace
