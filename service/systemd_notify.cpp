@@ -14,7 +14,8 @@ SystemdNotify::SystemdNotify(QObject* parent) : QObject(parent) {
     if (address_.isEmpty() || address_.size() >= qsizetype(sizeof(sockaddr_un::sun_path)) ||
         (address_[0] != '/' && address_[0] != '@'))
         return;
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    // Non-blocking: a full queue at systemd drops a message, never stalls the relay.
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd_ < 0) return;
     // The watchdog asks for a sign of life from the event loop itself: a hung
     // loop sends nothing and systemd restarts the service.
