@@ -47,9 +47,10 @@ CommandLine parseCommandLine(const QCoreApplication& app) {
     parser.addVersionOption();
     parser.addOption(QCommandLineOption(
         QStringLiteral("headless"),
-        QStringLiteral("Run without a window or display: the same start-up and relay, status "
-                       "and message boxes as lines on standard error; SIGTERM or SIGINT ends it "
-                       "after delivering what it took (at most 10 s; a second signal: at once).")));
+        QStringLiteral("Run tandro-zv-service in this program's place: the same relay without a "
+                       "window or display, status lines on standard error; SIGTERM or SIGINT "
+                       "ends it after delivering what it took (at most 10 s; a second signal: at "
+                       "once).")));
     const QCommandLineOption instance(
         QStringLiteral("instance"),
         QStringLiteral("Run the bridge NAME (letters, digits, - _ .): its own settings file "
