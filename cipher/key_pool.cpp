@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <system_error>
+#include <utility>
 
 #include <openssl/crypto.h>
 
@@ -85,12 +86,19 @@ std::optional<PreparedKey> KeyPool::take(std::string_view PassPhrase) {
         // Asked before looking again: a worker finishing after this look
         // sees the request and calls keyReady_.
         wanted_.store(true);
-        if (!(S = readySlot())) return std::nullopt;
+        if (!(S = readySlot())) {
+            wakeWorkers();  // nothing ready: every slot they can fill is wanted now
+            return std::nullopt;
+        }
     }
     std::optional<PreparedKey> Key(std::move(S->key));  // the slot's copy is wiped
     S->state.store(Free, std::memory_order_release);
-    wakeWorkers();
+    refillDue_ = true;
     return Key;
+}
+
+void KeyPool::refill() {
+    if (std::exchange(refillDue_, false)) wakeWorkers();
 }
 
 std::size_t KeyPool::size() {
@@ -103,6 +111,13 @@ std::size_t KeyPool::size() {
 
 bool KeyPool::derivesAhead(std::string_view PassPhrase) const {
     return !workers_.empty() && holds(PassPhrase) && failedGeneration_.load() != generation_;
+}
+
+std::size_t KeyPool::count(State Wanted) const {
+    std::size_t N = 0;
+    for (std::size_t i = 0; i < capacity_; ++i)
+        N += slots_[i].state.load(std::memory_order_acquire) == Wanted;
+    return N;
 }
 
 KeyPool::Slot* KeyPool::claimFree() {
@@ -123,12 +138,19 @@ void KeyPool::run() {
             const std::lock_guard Lock(phraseMutex_);
             Current = phrase_;
         }
-        // As many free slots as run side by side in vector lanes; with
-        // fewer than three, one by one costs less.
+        // As many free slots as run side by side in vector lanes (eight
+        // keys cost about as much as two one by one), once that many are
+        // free, or when fewer than half the slots are ready, or the owner
+        // found none; with fewer than three, one by one costs less.
         std::array<Slot*, kLanes> Mine{};
         std::array<PreparedKey*, kLanes> Keys{};
         std::size_t Claimed = 0;
         const std::size_t Most = std::max<std::size_t>(1, Pbkdf2Lanes());
+        if (!wanted_.load() && count(Free) < std::min(Most, capacity_) &&
+            count(Ready) * 2 >= capacity_) {
+            wake_.wait(Seen, std::memory_order_acquire);
+            continue;
+        }
         while (Current && failedGeneration_.load() != Current->generation && Claimed < Most &&
                (Mine[Claimed] = claimFree()) != nullptr)
             Keys[Claimed] = &Mine[Claimed]->key, ++Claimed;
@@ -166,9 +188,13 @@ void KeyPool::run() {
 }
 
 std::string EncryptText(std::string_view Source, std::string_view PassPhrase, KeyPool& Pool) {
+    std::string Envelope;
     if (std::optional<PreparedKey> Key = Pool.take(PassPhrase))
-        return EncryptText(Source, std::move(*Key));
-    return EncryptText(Source, PassPhrase);
+        Envelope = EncryptText(Source, std::move(*Key));
+    else
+        Envelope = EncryptText(Source, PassPhrase);
+    Pool.refill();
+    return Envelope;
 }
 
 }  // namespace zv

@@ -62,8 +62,13 @@ class KeyPool {
     // PassPhrase; those still being derived under the old one are thrown away.
     void setPassPhrase(std::string_view PassPhrase);
     // An entry derived under PassPhrase, handed out once; none when no entry
-    // is ready or the pool derives for another pass phrase.
+    // is ready or the pool derives for another pass phrase. The workers are
+    // not woken for the free slot until refill(): a worker woken now would
+    // take the owner's core from it while it still encrypts and sends.
     std::optional<PreparedKey> take(std::string_view PassPhrase);
+    // Lets the workers fill the slots take() freed; call once the envelopes
+    // made with them are on their way.
+    void refill();
     std::size_t size();  // entries ready now
     // True while entries for PassPhrase are on their way: take() finding none
     // means a short wait. False when none will come: another pass phrase, no
@@ -90,6 +95,7 @@ class KeyPool {
     void run();
     void wakeWorkers();
     Slot* claimFree();
+    std::size_t count(State Wanted) const;  // slots in that state now
     Slot* readySlot();  // the owner's: a current entry, stale ones dropped on the way
 
     const std::size_t capacity_;
@@ -103,6 +109,7 @@ class KeyPool {
     std::shared_ptr<const Phrase> phrase_;            // guarded by phraseMutex_
     std::atomic<std::uint32_t> wake_{0};              // bumped whenever the workers have work
     std::atomic<bool> wanted_{false};                 // take() found nothing: call keyReady_
+    bool refillDue_ = false;                          // the owner's: take() freed a slot
     std::atomic<std::uint64_t> failedGeneration_{0};  // a derivation failed under this phrase
     std::atomic<bool> stopping_{false};
     std::vector<std::thread> workers_;  // started last, joined first

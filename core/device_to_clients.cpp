@@ -142,6 +142,7 @@ void Relay::sendQueued(Listener& l, Client& c) {
         if (!failure.isEmpty()) setStatus(failure);
         c.toClient.clear();
     }
+    keys_->refill();  // after the envelopes went: a worker now costs them no time
     if (deviceHeld_ && !clientsFull()) {  // bytes held in the line go on now
         deviceHeld_ = false;
         QMetaObject::invokeMethod(this, &Relay::onDeviceData, Qt::QueuedConnection);
