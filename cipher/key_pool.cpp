@@ -58,7 +58,7 @@ void KeyPool::setPassPhrase(std::string_view PassPhrase) {
         const std::lock_guard Lock(phraseMutex_);
         phrase_.swap(Next);
     }
-    wakeWorkers();
+    refill();
 }  // the old phrase is wiped once no worker holds it
 
 KeyPool::Slot* KeyPool::readySlot() {
@@ -87,18 +87,18 @@ std::optional<PreparedKey> KeyPool::take(std::string_view PassPhrase) {
         // sees the request and calls keyReady_.
         wanted_.store(true);
         if (!(S = readySlot())) {
-            wakeWorkers();  // nothing ready: every slot they can fill is wanted now
+            wakeWorkers();  // nothing ready: they fill at once
             return std::nullopt;
         }
     }
     std::optional<PreparedKey> Key(std::move(S->key));  // the slot's copy is wiped
     S->state.store(Free, std::memory_order_release);
-    refillDue_ = true;
     return Key;
 }
 
 void KeyPool::refill() {
-    if (std::exchange(refillDue_, false)) wakeWorkers();
+    filling_.store(true);
+    wakeWorkers();
 }
 
 std::size_t KeyPool::size() {
@@ -138,25 +138,29 @@ void KeyPool::run() {
             const std::lock_guard Lock(phraseMutex_);
             Current = phrase_;
         }
+        // Only when asked (refill(), a new pass phrase, or the owner found
+        // none ready): derivations take a core the owner may want.
+        if (!filling_.exchange(false) && !wanted_.load()) {
+            wake_.wait(Seen, std::memory_order_acquire);
+            continue;
+        }
         // As many free slots as run side by side in vector lanes (eight
-        // keys cost about as much as two one by one), once that many are
-        // free, or when fewer than half the slots are ready, or the owner
-        // found none; with fewer than three, one by one costs less.
+        // keys cost about as much as two one by one); with fewer than three,
+        // one by one costs less.
         std::array<Slot*, kLanes> Mine{};
         std::array<PreparedKey*, kLanes> Keys{};
         std::size_t Claimed = 0;
         const std::size_t Most = std::max<std::size_t>(1, Pbkdf2Lanes());
-        if (!wanted_.load() && count(Free) < std::min(Most, capacity_) &&
-            count(Ready) * 2 >= capacity_) {
-            wake_.wait(Seen, std::memory_order_acquire);
-            continue;
-        }
         while (Current && failedGeneration_.load() != Current->generation && Claimed < Most &&
                (Mine[Claimed] = claimFree()) != nullptr)
             Keys[Claimed] = &Mine[Claimed]->key, ++Claimed;
-        if (Claimed == 0) {
-            wake_.wait(Seen, std::memory_order_acquire);  // until the owner changes something
+        if (Claimed == 0) {  // all full or being filled (or no pass phrase)
+            wake_.wait(Seen, std::memory_order_acquire);
             continue;
+        }
+        if (count(Free) > 0) {  // more to fill: another worker, or this one next
+            filling_.store(true);
+            wakeWorkers();
         }
         bool Made = true;
         if (Claimed >= kPbkdf2BatchFrom) {

@@ -62,12 +62,12 @@ class KeyPool {
     // PassPhrase; those still being derived under the old one are thrown away.
     void setPassPhrase(std::string_view PassPhrase);
     // An entry derived under PassPhrase, handed out once; none when no entry
-    // is ready or the pool derives for another pass phrase. The workers are
-    // not woken for the free slot until refill(): a worker woken now would
-    // take the owner's core from it while it still encrypts and sends.
+    // is ready (the workers then fill the pool at once) or the pool derives
+    // for another pass phrase. The slot it frees is filled at the next
+    // refill(): a derivation takes a core the owner may want, so the owner
+    // says when (once its link is quiet, or the pool runs low).
     std::optional<PreparedKey> take(std::string_view PassPhrase);
-    // Lets the workers fill the slots take() freed; call once the envelopes
-    // made with them are on their way.
+    // The workers fill every free slot, eight at a time in vector lanes.
     void refill();
     std::size_t size();  // entries ready now
     // True while entries for PassPhrase are on their way: take() finding none
@@ -109,7 +109,7 @@ class KeyPool {
     std::shared_ptr<const Phrase> phrase_;            // guarded by phraseMutex_
     std::atomic<std::uint32_t> wake_{0};              // bumped whenever the workers have work
     std::atomic<bool> wanted_{false};                 // take() found nothing: call keyReady_
-    bool refillDue_ = false;                          // the owner's: take() freed a slot
+    std::atomic<bool> filling_{false};                // the owner asked for the free slots filled
     std::atomic<std::uint64_t> failedGeneration_{0};  // a derivation failed under this phrase
     std::atomic<bool> stopping_{false};
     std::vector<std::thread> workers_;  // started last, joined first

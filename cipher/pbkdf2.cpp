@@ -9,6 +9,7 @@
 #include <bit>
 #include <climits>
 #include <cstring>
+#include <thread>
 #include <vector>
 #ifdef ZV_FUZZ_REMEMBER_DERIVATIONS
 #include <map>
@@ -276,7 +277,7 @@ void Pbkdf2LaneSet::step(std::vector<Pbkdf2Job*>& Ended) {
 #endif
 }
 
-void Pbkdf2Sha512Batch(std::span<Pbkdf2Job> Jobs, std::uint32_t Iterations) {
+void Pbkdf2Sha512Batch(std::span<Pbkdf2Job> Jobs, std::uint32_t Iterations, bool Background) {
     Pbkdf2LaneSet Lanes(Iterations);
     std::vector<Pbkdf2Job*> Ended;
     std::size_t Next = 0, Running = 0;
@@ -291,6 +292,7 @@ void Pbkdf2Sha512Batch(std::span<Pbkdf2Job> Jobs, std::uint32_t Iterations) {
         Ended.clear();
         Lanes.step(Ended);
         Running -= Ended.size();
+        if (Background) std::this_thread::yield();
     }
 }
 

@@ -69,7 +69,10 @@ class Pbkdf2LaneSet {
     std::array<std::uint32_t, kLanes> left_{};  // iterations each lane still runs
 };
 
-// Every job as Pbkdf2Sha512 would derive it, through a Pbkdf2LaneSet.
-void Pbkdf2Sha512Batch(std::span<Pbkdf2Job> Jobs, std::uint32_t Iterations);
+// Every job as Pbkdf2Sha512 would derive it, through a Pbkdf2LaneSet. In the
+// background, the thread yields its core between steps (about a fifth of a
+// millisecond apart), so work that waits for that core runs first.
+void Pbkdf2Sha512Batch(std::span<Pbkdf2Job> Jobs, std::uint32_t Iterations,
+                       bool Background = false);
 
 }  // namespace zv

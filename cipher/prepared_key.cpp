@@ -57,7 +57,7 @@ bool PreparedKey::PrepareAll(ByteView PassPhrase, std::span<PreparedKey*> Out,
         }
         Jobs.push_back({PassPhrase, Key->salt_, Key->material_, Cancel});
     }
-    Pbkdf2Sha512Batch(Jobs, kPbkdf2Iterations);
+    Pbkdf2Sha512Batch(Jobs, kPbkdf2Iterations, true);  // keys for later: others go first
     for (std::size_t i = 0, j = 0; i < Out.size(); ++i) {
         PreparedKey& Key = *Out[i];
         if (j < Jobs.size() && Jobs[j].out.data() == Key.material_.data()) {

@@ -88,7 +88,8 @@ void Relay::sendQueued() {
 void Relay::sendQueued(Listener& l, Client& c) {
     if (c.role == Client::Gone || !c.connection->open()) return;
     const std::string pass = passBytes_.toStdString();
-    QString failure;  // of the message being sent
+    QString failure;    // of the message being sent
+    bool took = false;  // a key made ahead
     // Each client on its own: one failing must not cost the other its copy.
     try {
         while (!c.toClient.empty()) {
@@ -96,6 +97,7 @@ void Relay::sendQueued(Listener& l, Client& c) {
             std::optional<PreparedKey> key = keys_->take(pass);
             // None ready: the pool calls back once one is.
             if (!key && keys_->derivesAhead(pass)) break;
+            took = took || key;
             if (c.connection->unsent() > maxClientBacklog_) {
                 // It stopped reading: rather than queue without bound, reset
                 // its connection (it sees that it lost data) and say so.
@@ -142,7 +144,12 @@ void Relay::sendQueued(Listener& l, Client& c) {
         if (!failure.isEmpty()) setStatus(failure);
         c.toClient.clear();
     }
-    keys_->refill();  // after the envelopes went: a worker now costs them no time
+    if (took) {  // keys are made again once the link pauses, or at once when few are left
+        if (keys_->size() < kLowKeys)
+            keys_->refill();
+        else
+            keysTimer_.start(kKeysQuietMs);
+    }
     if (deviceHeld_ && !clientsFull()) {  // bytes held in the line go on now
         deviceHeld_ = false;
         QMetaObject::invokeMethod(this, &Relay::onDeviceData, Qt::QueuedConnection);

@@ -27,7 +27,7 @@ Relay::Relay(std::unique_ptr<SerialLine> line, std::unique_ptr<TcpServer> server
           QMetaObject::invokeMethod(
               this, [this, text] { setStatus(text); }, Qt::QueuedConnection);
       }),
-      keys_(std::make_unique<KeyPool>(KeyPool::kDefaultCapacity, 0,
+      keys_(std::make_unique<KeyPool>(KeyPool::kMaxCapacity, 0,
                                       [this] {
                                           // On a worker's thread: a key is ready for
                                           // what waits for one.
@@ -75,6 +75,8 @@ Relay::Relay(std::unique_ptr<SerialLine> line, std::unique_ptr<TcpServer> server
     connect(line_.get(), &SerialLine::written, this, &Relay::pump);
     quietTimer_.setSingleShot(true);
     connect(&quietTimer_, &QTimer::timeout, this, &Relay::writeToLine);
+    keysTimer_.setSingleShot(true);
+    connect(&keysTimer_, &QTimer::timeout, this, [this] { keys_->refill(); });
 }
 
 Relay::~Relay() {

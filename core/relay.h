@@ -61,6 +61,12 @@ class Relay : public QObject {
     static constexpr qsizetype kMaxEnvelopeBytes = 256 * 1024;
     // Bytes a client may leave unsent (our queue) before it is let go.
     static constexpr qint64 kMaxClientBacklog = 4 * 1024 * 1024;
+    // Keys ahead are made again once what is sent has paused this long
+    // (milliseconds), or at once when fewer than kLowKeys are left: a
+    // derivation takes a core, and on two cores the next message waited
+    // for it.
+    static constexpr int kKeysQuietMs = 30;
+    static constexpr std::size_t kLowKeys = 16;
     // How long a stop may go on delivering what was taken (milliseconds).
     static constexpr int kStopMs = 10000;
 
@@ -191,6 +197,7 @@ class Relay : public QObject {
     std::weak_ptr<Client> speaker_;        // whose message holds the line
     int lastSpeaker_ = 1;                  // listener that spoke last: the other goes first
     QTimer quietTimer_;                    // until the speaker's quiet time is over
+    QTimer keysTimer_;                     // until what is sent pauses: keys ahead made again
     bool deviceHeld_ = false;              // device bytes wait in the line for keys
     qint64 discarded_ = 0;                 // device bytes the line dropped since a client read some
     QString stoppedReading_;               // said until a client connects again
