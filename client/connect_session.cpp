@@ -88,12 +88,16 @@ void ConnectSession::onInput() {
         return;
     }
     try {
+        if (!options_.raw)
+            for (const Piece& p :
+                 n > 0 ? lines_.append(std::string_view(buf, size_t(n))) : lines_.finish())
+                send(p);
+        else if (n > 0)  // as it came, each byte one character
+            sendText(bytesAsText(QByteArrayView(buf, n)).toStdString());
         if (n == 0) {
-            for (const Piece& p : lines_.finish()) send(p);
             endOfInput();
             return;
         }
-        for (const Piece& p : lines_.append(std::string_view(buf, size_t(n)))) send(p);
     } catch (const Failure& e) {
         finish(kExitFailure, e.what());
         return;
@@ -106,10 +110,11 @@ void ConnectSession::onInput() {
 }
 
 void ConnectSession::send(const Piece& piece) {
-    std::string text = piece.lineEnd ? piece.text + options_.eol : piece.text;
-    if (options_.raw)  // each byte one character
-        text = bytesAsText(QByteArrayView(text.data(), qsizetype(text.size()))).toStdString();
-    const std::string envelope = EncryptText(text, passPhrase_, keys_);
+    sendText(piece.lineEnd ? piece.text + options_.eol : piece.text);
+}
+
+void ConnectSession::sendText(const std::string& utf8) {
+    const std::string envelope = EncryptText(utf8, passPhrase_, keys_);
     const qint64 written = socket_.write(envelope.data(), qint64(envelope.size()));
     if (written != qint64(envelope.size()))
         throw Failure("cannot send to " + where() + ": " + socket_.errorString().toStdString());

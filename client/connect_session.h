@@ -1,8 +1,8 @@
 #pragma once
 // `connect`: one TCP connection to the server. Lines of standard input go out
-// as envelopes, one write each; envelopes received are decrypted and written
-// to standard output as they arrive. One Qt event loop; the keys of the
-// lines sent are derived ahead on a worker thread (KeyPool).
+// as envelopes, one write each (--raw: each read as it came); envelopes
+// received are decrypted and written to standard output as they arrive. One Qt event loop; the keys
+// of the lines sent are derived ahead on a worker thread (KeyPool).
 #include <QEventLoop>
 #include <QObject>
 #include <QSocketNotifier>
@@ -44,6 +44,7 @@ class ConnectSession : public QObject {
     void hangUp();
     void show();  // what the stream hands on
     void send(const Piece& piece);
+    void sendText(const std::string& utf8);
     void finish(int status, const std::string& message = {});
     std::string where() const;
 

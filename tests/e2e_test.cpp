@@ -52,6 +52,20 @@ TEST(Client, EncryptsAndDecryptsLikeOpenssl) {
     EXPECT_EQ(file.out, "first\r");
 }
 
+// What connect refuses before it connects: --eol with bytes sent as read.
+TEST(Client, RefusesBeforeConnecting) {
+    const struct {
+        QStringList args;
+        int status;
+        QByteArray says;
+    } rows[] = {{words("connect localhost 1 -pass pass:x --raw --eol cr"), 2, "--eol with --raw"}};
+    for (const auto& row : rows) {
+        ClientProcess c;
+        EXPECT_TRUE(run(c, row.args).process.exitCode() == row.status && c.err.contains(row.says))
+            << c.err.toStdString();
+    }
+}
+
 // Where two byte strings first differ, for failure messages.
 std::string firstDifference(const QByteArray& got, const QByteArray& want) {
     qsizetype i = 0;
@@ -126,16 +140,18 @@ TEST_F(EndToEnd, OneMebibyteEachWayArrivesWholeAndInOrder) {
 }
 
 // --raw: every byte value from the device reaches standard output as that
-// one byte, and bytes 0x80 to 0xFF typed reach the device unchanged.
+// one byte; what is typed goes out as read, with no line end waited for or
+// added: bytes 0x80 to 0xFF reach the device unchanged, and the server's text
+// mode drops the line feed and applies the backspace.
 TEST_F(EndToEnd, RawClientIsByteExactBothWays) {
-    ASSERT_TRUE(startClient(client, server.port1, {"--raw", "--eol", "none"}));
+    ASSERT_TRUE(startClient(client, server.port1, {"--raw"}));
     QByteArray every(256, 0);
     for (int i = 0; i < 256; ++i) every[i] = char(i);
     ASSERT_TRUE(device->writeAll(every));
     EXPECT_TRUE(client.waitForOutput(256) && client.out == every)
         << firstDifference(client.out, every);
-    ASSERT_TRUE(client.write(every.mid(128) + "\n"));
-    EXPECT_EQ(device->read(128, 20000), every.mid(128));
+    ASSERT_TRUE(client.write(every.mid(128) + "A\nB\bC"));
+    EXPECT_EQ(device->read(130, 20000), every.mid(128) + "AC");
     EXPECT_EQ(client.err, "");
 }
 
