@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 # Debian packages that building and running need.
 RUN_DEPS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev libssl-dev
 # What the tests and benchmarks need besides.
-TEST_DEPS := openssl libgtest-dev libgmock-dev libbenchmark-dev socat xvfb xauth twm x11-utils xdotool
+TEST_DEPS := openssl libgtest-dev libgmock-dev libbenchmark-dev socat xvfb xauth twm x11-utils xdotool lrzsz python3-pymodbus python3-serial-asyncio
 # What `make package` needs besides: dpkg-shlibdeps, file, lintian, appstreamcli.
 PACKAGE_DEPS := dpkg-dev file lintian appstream
 # The package is built apart, with Debian's hardening flags.

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,13 +22,28 @@ namespace zv::client {
 ConnectSession::ConnectSession(const Options& options, std::string passPhrase, int inFd, int outFd)
     : options_(options),
       passPhrase_(std::move(passPhrase)),
-      inFd_(inFd),
+      signals_(options.pty.isEmpty() ? nullptr : std::make_unique<StopSignals>()),
+      pty_(options.pty.isEmpty()
+               ? nullptr
+               : std::make_unique<PtyLink>(QFile::encodeName(options.pty).toStdString())),
+      inFd_(pty_ ? pty_->master() : inFd),
       out_(outFd, options.raw),
-      input_(inFd, QSocketNotifier::Read),
+      input_(inFd_, QSocketNotifier::Read),
+      ptyRoom_(QSocketNotifier::Write),
+      stopped_(QSocketNotifier::Read),
       stream_([](EnvelopeStream::Batch batch) {
           for (const auto& d : batch) d->run();
       }) {
     input_.setEnabled(false);  // nothing is read before the connection stands
+    if (pty_) {
+        ptyRoom_.setSocket(pty_->master());  // enabled while bytes wait for the pty
+        stopped_.setSocket(signals_->fd());
+        stopped_.setEnabled(true);
+        connect(&ptyRoom_, &QSocketNotifier::activated, this, &ConnectSession::onPtyRoom);
+        connect(&stopped_, &QSocketNotifier::activated, this, &ConnectSession::onStopSignal);
+        // Qt stops reading the connection once this much waits unread in it.
+        socket_.setReadBufferSize(256 * 1024);
+    }
     keys_.setPassPhrase(passPhrase_);
     connectTimer_.setSingleShot(true);
     waitTimer_.setSingleShot(true);
@@ -43,8 +59,12 @@ ConnectSession::ConnectSession(const Options& options, std::string passPhrase, i
             [this] { finish(kExitFailure, "cannot connect to " + where() + ": timed out"); });
     connect(&waitTimer_, &QTimer::timeout, this, &ConnectSession::hangUp);
     connect(&drainTimer_, &QTimer::timeout, this, [this] {
-        finish(kExitFailure, "could not hand " + std::to_string(socket_.bytesToWrite()) +
-                                 " bytes to " + where() + " in time");
+        if (serverGone_)
+            finish(kExitFailure, "the program on " + pty_->path() + " did not read the last " +
+                                     std::to_string(ptyQueue_.size()) + " bytes in time");
+        else
+            finish(kExitFailure, "could not hand " + std::to_string(socket_.bytesToWrite()) +
+                                     " bytes to " + where() + " in time");
     });
 }
 
@@ -54,6 +74,9 @@ int ConnectSession::run() {
     if (!done_) (void)loop_.exec();  // the result is status_, set by finish()
     socket_.abort();
     releaseWatch();
+    if (pty_ && ptyQueue_.size() > 0)
+        std::fprintf(stderr, "tandro-zv-client: %lld bytes from the device were not read from %s\n",
+                     static_cast<long long>(ptyQueue_.size()), pty_->path().c_str());
     return status_;
 }
 
@@ -84,7 +107,8 @@ void ConnectSession::onInput() {
     const ssize_t n = ::read(inFd_, buf, sizeof buf);
     if (n < 0) {
         if (errno == EINTR || errno == EAGAIN) return;
-        finish(kExitFailure, std::string("cannot read standard input: ") + std::strerror(errno));
+        finish(kExitFailure, "cannot read " + (pty_ ? pty_->path() : "standard input") + ": " +
+                                 std::strerror(errno));
         return;
     }
     try {
@@ -141,6 +165,8 @@ void ConnectSession::hangUp() {
 }
 
 void ConnectSession::onReadyRead() {
+    // While the program on the link is behind, what arrives waits in the socket.
+    if (pty_ && ptyQueue_.size() > kMaxForPty) return;
     stream_.append(socket_.readAll(), QByteArray::fromStdString(passPhrase_));
     show();
 }
@@ -150,8 +176,11 @@ void ConnectSession::show() {
         for (const EnvelopeStream::Piece& p : stream_.take()) {
             switch (p.kind) {
                 case EnvelopeStream::Piece::Text:
-                    out_.write(options_.raw ? textAsBytes(p.text).toStdString()
-                                            : p.text.toStdString());
+                    if (pty_)
+                        toPty(textAsBytes(p.text));
+                    else
+                        out_.write(options_.raw ? textAsBytes(p.text).toStdString()
+                                                : p.text.toStdString());
                     break;
                 case EnvelopeStream::Piece::NotEnvelope:
                     std::fprintf(stderr,
@@ -172,6 +201,47 @@ void ConnectSession::show() {
     } catch (const Failure& e) {
         finish(kExitFailure, e.what());
     }
+}
+
+void ConnectSession::toPty(const QByteArray& bytes) {
+    ptyQueue_.append(bytes);
+    writePty();
+}
+
+void ConnectSession::writePty() {
+    while (ptyQueue_.size() > 0) {
+        const ssize_t n = ::write(pty_->master(), ptyQueue_.front(), size_t(ptyQueue_.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) break;  // the program has not read enough yet
+        if (n < 0) {
+            finish(kExitFailure, "cannot write the pseudo-terminal of " + pty_->path() + ": " +
+                                     std::strerror(errno));
+            return;
+        }
+        ptyQueue_.drop(n);
+    }
+    ptyRoom_.setEnabled(ptyQueue_.size() > 0);
+    if (serverGone_ && ptyQueue_.size() == 0) finish(0);
+}
+
+void ConnectSession::onPtyRoom() {
+    writePty();
+    // What waited in the socket while the program was behind.
+    if (!done_ && ptyQueue_.size() <= kMaxForPty / 2 && socket_.bytesAvailable() > 0) onReadyRead();
+}
+
+// The first signal stops reading the pty and hangs up once what was read is
+// with the server; a second one ends at once.
+void ConnectSession::onStopSignal() {
+    if (signals_->take() == 0) return;
+    const qint64 unsent = socket_.bytesToWrite();
+    if (socket_.state() != QAbstractSocket::ConnectedState || (inputEnded_ && unsent == 0))
+        finish(0);
+    else if (inputEnded_)
+        finish(kExitFailure,
+               "stopped before " + std::to_string(unsent) + " bytes reached " + where());
+    else
+        endOfInput();
 }
 
 // Qt reports a reset as RemoteHostClosedError too, and has closed its
@@ -208,6 +278,11 @@ void ConnectSession::onDisconnected() {
     show();
     if (!inputEnded_ && !done_)
         std::fprintf(stderr, "tandro-zv-client: %s closed the connection\n", where().c_str());
+    if (pty_ && ptyQueue_.size() > 0 && !inputEnded_ && !done_) {
+        serverGone_ = true;  // the program still gets the last bytes, if it reads them soon
+        drainTimer_.start(kDrainTimeoutMs);
+        return;
+    }
     finish(0);
 }
 

@@ -16,6 +16,7 @@ struct Options {
     QString passSource;      // "pass:…", "env:…", "file:…"; empty: ask on the terminal
     int waitMs = 0;          // connect: keep receiving this long after end of input
     bool raw = false;        // connect: each read goes out as one message, one byte per character
+    QString pty;             // connect: a pseudo-terminal linked here in place of stdin and stdout
 };
 
 // `arguments` starts with the program name. Raises UsageError.
