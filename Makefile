@@ -72,9 +72,11 @@ fuzz: test-deps
 
 bench: test-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_ARGS)
-	cmake --build $(BUILD) -j $(JOBS) --target cipher_bench tandro-zv-server envelope_tool
+	cmake --build $(BUILD) -j $(JOBS) --target cipher_bench tandro-zv-server tandro-zv-client envelope_tool
 	./$(BUILD)/bench/cipher_bench
 	python3 bench/relay_speed.py --build $(BUILD)
+	# Debian's Python: python3-pymodbus is installed for it.
+	/usr/bin/python3 bench/modbus_latency.py --build $(BUILD)
 
 # build/tandro-zv-server_<version>_<arch>.deb, checked by lintian: errors fail.
 package:
