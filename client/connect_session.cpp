@@ -59,9 +59,8 @@ ConnectSession::ConnectSession(const Options& options, std::string passPhrase, i
             [this] { finish(kExitFailure, "cannot connect to " + where() + ": timed out"); });
     connect(&waitTimer_, &QTimer::timeout, this, &ConnectSession::hangUp);
     connect(&drainTimer_, &QTimer::timeout, this, [this] {
-        if (serverGone_)
-            finish(kExitFailure, "the program on " + pty_->path() + " did not read the last " +
-                                     std::to_string(ptyQueue_.size()) + " bytes in time");
+        if (goneStatus_ >= 0)  // run() says how many bytes the program did not read
+            finish(kExitFailure);
         else
             finish(kExitFailure, "could not hand " + std::to_string(socket_.bytesToWrite()) +
                                      " bytes to " + where() + " in time");
@@ -221,7 +220,7 @@ void ConnectSession::writePty() {
         ptyQueue_.drop(n);
     }
     ptyRoom_.setEnabled(ptyQueue_.size() > 0);
-    if (serverGone_ && ptyQueue_.size() == 0) finish(0);
+    if (goneStatus_ >= 0 && ptyQueue_.size() == 0) finish(goneStatus_);
 }
 
 void ConnectSession::onPtyRoom() {
@@ -235,7 +234,9 @@ void ConnectSession::onPtyRoom() {
 void ConnectSession::onStopSignal() {
     if (signals_->take() == 0) return;
     const qint64 unsent = socket_.bytesToWrite();
-    if (socket_.state() != QAbstractSocket::ConnectedState || (inputEnded_ && unsent == 0))
+    if (goneStatus_ >= 0)
+        finish(goneStatus_);  // the program does not wait for: run() says what it missed
+    else if (socket_.state() != QAbstractSocket::ConnectedState || (inputEnded_ && unsent == 0))
         finish(0);
     else if (inputEnded_)
         finish(kExitFailure,
@@ -266,8 +267,15 @@ void ConnectSession::onError(QAbstractSocket::SocketError error) {
         if (!wasReset()) return;
         why = "connection reset";
     }
-    finish(kExitFailure, connected_ ? "connection to " + where() + " lost: " + why
-                                    : "cannot connect to " + where() + ": " + why);
+    if (!connected_) {
+        finish(kExitFailure, "cannot connect to " + where() + ": " + why);
+        return;
+    }
+    if (pty_ && socket_.bytesAvailable() > 0) {  // what came before is the device's all the same
+        stream_.append(socket_.readAll(), QByteArray::fromStdString(passPhrase_));
+        show();
+    }
+    endAfterPty(kExitFailure, "connection to " + where() + " lost: " + why);
 }
 
 void ConnectSession::onDisconnected() {
@@ -276,14 +284,23 @@ void ConnectSession::onDisconnected() {
     if (socket_.bytesAvailable() > 0) stream_.append(socket_.readAll(), pass);
     stream_.finish(pass);
     show();
-    if (!inputEnded_ && !done_)
+    if (!inputEnded_ && !done_ && goneStatus_ < 0)
         std::fprintf(stderr, "tandro-zv-client: %s closed the connection\n", where().c_str());
-    if (pty_ && ptyQueue_.size() > 0 && !inputEnded_ && !done_) {
-        serverGone_ = true;  // the program still gets the last bytes, if it reads them soon
-        drainTimer_.start(kDrainTimeoutMs);
+    endAfterPty(0);
+}
+
+// The server is gone. The program on the --pty link still gets what came
+// before, if it reads it within kDrainTimeoutMs, unless a signal stops us.
+void ConnectSession::endAfterPty(int status, const std::string& message) {
+    if (goneStatus_ >= 0 || done_) return;  // the first reason stands
+    if (!pty_ || ptyQueue_.size() == 0 || inputEnded_) {
+        finish(status, message);
         return;
     }
-    finish(0);
+    if (!message.empty()) std::fprintf(stderr, "tandro-zv-client: %s\n", message.c_str());
+    goneStatus_ = status;
+    input_.setEnabled(false);
+    drainTimer_.start(kDrainTimeoutMs);
 }
 
 }  // namespace zv::client

@@ -29,7 +29,7 @@ class ConnectSession : public QObject {
 
   public:
     static constexpr int kConnectTimeoutMs = 10000;
-    static constexpr int kDrainTimeoutMs = 10000;      // to hand the last lines to the server
+    static constexpr int kDrainTimeoutMs = 10000;  // to hand the last bytes on (server or --pty)
     static constexpr qint64 kMaxUnsent = 1024 * 1024;  // bytes; stdin is not read above this
     // Bytes for the program on the --pty link that it has not read yet; the
     // socket is not read above this.
@@ -59,6 +59,7 @@ class ConnectSession : public QObject {
     void writePty();
     void onPtyRoom();
     void onStopSignal();
+    void endAfterPty(int status, const std::string& message = {});
     void finish(int status, const std::string& message = {});
     std::string where() const;
 
@@ -83,7 +84,7 @@ class ConnectSession : public QObject {
     int watch_ = -1;  // a duplicate of the socket's descriptor, see wasReset()
     bool connected_ = false;
     bool inputEnded_ = false;
-    bool serverGone_ = false;  // --pty: what is queued for the program is the last
+    int goneStatus_ = -1;  // --pty, the server gone: the status once the program read the rest
     bool done_ = false;
     int status_ = 0;
 };
