@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 # Debian packages that building and running need.
 RUN_DEPS := cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev libssl-dev
 # What the tests and benchmarks need besides.
-TEST_DEPS := openssl libgtest-dev libgmock-dev libbenchmark-dev socat xvfb xauth twm x11-utils xdotool
+TEST_DEPS := openssl libgtest-dev libgmock-dev libbenchmark-dev socat xvfb xauth twm x11-utils xdotool lrzsz python3-pymodbus python3-serial-asyncio
 # What `make package` needs besides: dpkg-shlibdeps, file, lintian, appstreamcli.
 PACKAGE_DEPS := dpkg-dev file lintian appstream
 # The package is built apart, with Debian's hardening flags.
@@ -72,9 +72,11 @@ fuzz: test-deps
 
 bench: test-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_ARGS)
-	cmake --build $(BUILD) -j $(JOBS) --target cipher_bench tandro-zv-service envelope_tool
+	cmake --build $(BUILD) -j $(JOBS) --target cipher_bench tandro-zv-server tandro-zv-service tandro-zv-client envelope_tool
 	./$(BUILD)/bench/cipher_bench
 	python3 bench/relay_speed.py --build $(BUILD)
+	# Debian's Python: python3-pymodbus is installed for it.
+	/usr/bin/python3 bench/modbus_latency.py --build $(BUILD)
 
 # build/tandro-zv-service_<version>_<arch>.deb (no desktop library) and
 # build/tandro-zv-server_<version>_<arch>.deb (the window), checked by lintian: errors fail.

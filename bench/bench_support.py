@@ -73,16 +73,19 @@ def pty_pair(tmp, name, procs):
     return pa, dev
 
 
-def start_server(server, tmp, device, port, procs, args=()):
+def start_server(server, tmp, device, port, procs, args=(), settings=""):
     """The server over settings in tmp: COM3 on `device`, mode "1" on `port`,
-    listening at start-up, no display."""
+    listening at start-up, no display; `settings`: more lines of [settings]."""
     conf = os.path.join(tmp, "config", "Tandro ZV Server")
     os.makedirs(conf)
     with open(os.path.join(conf, "Tandro ZV Server.ini"), "w") as f:
         f.write("[settings]\ncom%20port=3\n"
                 f"com%20device%203={device}\nnetport=1\nautoconnect=1\n"
-                f"TCP%20Port={port}\nTCP%20Port%202={free_port()}\n")
-    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=os.path.join(tmp, "config"))
+                f"TCP%20Port={port}\nTCP%20Port%202={free_port()}\n" + settings)
+    # A lock of its own: another server running on this machine (a developer's,
+    # another benchmark's) holds the default instance's.
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=os.path.join(tmp, "config"),
+               XDG_RUNTIME_DIR=tmp)
     srv = subprocess.Popen([server, *args], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     procs.append(srv)
     return srv

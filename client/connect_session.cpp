@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,13 +22,28 @@ namespace zv::client {
 ConnectSession::ConnectSession(const Options& options, std::string passPhrase, int inFd, int outFd)
     : options_(options),
       passPhrase_(std::move(passPhrase)),
-      inFd_(inFd),
+      signals_(options.pty.isEmpty() ? nullptr : std::make_unique<StopSignals>()),
+      pty_(options.pty.isEmpty()
+               ? nullptr
+               : std::make_unique<PtyLink>(QFile::encodeName(options.pty).toStdString())),
+      inFd_(pty_ ? pty_->master() : inFd),
       out_(outFd, options.raw),
-      input_(inFd, QSocketNotifier::Read),
+      input_(inFd_, QSocketNotifier::Read),
+      ptyRoom_(QSocketNotifier::Write),
+      stopped_(QSocketNotifier::Read),
       stream_([](EnvelopeStream::Batch batch) {
           for (const auto& d : batch) d->run();
       }) {
     input_.setEnabled(false);  // nothing is read before the connection stands
+    if (pty_) {
+        ptyRoom_.setSocket(pty_->master());  // enabled while bytes wait for the pty
+        stopped_.setSocket(signals_->fd());
+        stopped_.setEnabled(true);
+        connect(&ptyRoom_, &QSocketNotifier::activated, this, &ConnectSession::onPtyRoom);
+        connect(&stopped_, &QSocketNotifier::activated, this, &ConnectSession::onStopSignal);
+        // Qt stops reading the connection once this much waits unread in it.
+        socket_.setReadBufferSize(256 * 1024);
+    }
     keys_.setPassPhrase(passPhrase_);
     connectTimer_.setSingleShot(true);
     waitTimer_.setSingleShot(true);
@@ -43,8 +59,11 @@ ConnectSession::ConnectSession(const Options& options, std::string passPhrase, i
             [this] { finish(kExitFailure, "cannot connect to " + where() + ": timed out"); });
     connect(&waitTimer_, &QTimer::timeout, this, &ConnectSession::hangUp);
     connect(&drainTimer_, &QTimer::timeout, this, [this] {
-        finish(kExitFailure, "could not hand " + std::to_string(socket_.bytesToWrite()) +
-                                 " bytes to " + where() + " in time");
+        if (goneStatus_ >= 0)  // run() says how many bytes the program did not read
+            finish(kExitFailure);
+        else
+            finish(kExitFailure, "could not hand " + std::to_string(socket_.bytesToWrite()) +
+                                     " bytes to " + where() + " in time");
     });
 }
 
@@ -54,6 +73,9 @@ int ConnectSession::run() {
     if (!done_) (void)loop_.exec();  // the result is status_, set by finish()
     socket_.abort();
     releaseWatch();
+    if (pty_ && ptyQueue_.size() > 0)
+        std::fprintf(stderr, "tandro-zv-client: %lld bytes from the device were not read from %s\n",
+                     static_cast<long long>(ptyQueue_.size()), pty_->path().c_str());
     return status_;
 }
 
@@ -84,16 +106,21 @@ void ConnectSession::onInput() {
     const ssize_t n = ::read(inFd_, buf, sizeof buf);
     if (n < 0) {
         if (errno == EINTR || errno == EAGAIN) return;
-        finish(kExitFailure, std::string("cannot read standard input: ") + std::strerror(errno));
+        finish(kExitFailure, "cannot read " + (pty_ ? pty_->path() : "standard input") + ": " +
+                                 std::strerror(errno));
         return;
     }
     try {
+        if (!options_.raw)
+            for (const Piece& p :
+                 n > 0 ? lines_.append(std::string_view(buf, size_t(n))) : lines_.finish())
+                send(p);
+        else if (n > 0)  // as it came, each byte one character
+            sendText(bytesAsText(QByteArrayView(buf, n)).toStdString());
         if (n == 0) {
-            for (const Piece& p : lines_.finish()) send(p);
             endOfInput();
             return;
         }
-        for (const Piece& p : lines_.append(std::string_view(buf, size_t(n)))) send(p);
     } catch (const Failure& e) {
         finish(kExitFailure, e.what());
         return;
@@ -106,10 +133,11 @@ void ConnectSession::onInput() {
 }
 
 void ConnectSession::send(const Piece& piece) {
-    std::string text = piece.lineEnd ? piece.text + options_.eol : piece.text;
-    if (options_.raw)  // each byte one character
-        text = bytesAsText(QByteArrayView(text.data(), qsizetype(text.size()))).toStdString();
-    const std::string envelope = EncryptText(text, passPhrase_, keys_);
+    sendText(piece.lineEnd ? piece.text + options_.eol : piece.text);
+}
+
+void ConnectSession::sendText(const std::string& utf8) {
+    const std::string envelope = EncryptText(utf8, passPhrase_, keys_);
     const qint64 written = socket_.write(envelope.data(), qint64(envelope.size()));
     if (written != qint64(envelope.size()))
         throw Failure("cannot send to " + where() + ": " + socket_.errorString().toStdString());
@@ -136,6 +164,8 @@ void ConnectSession::hangUp() {
 }
 
 void ConnectSession::onReadyRead() {
+    // While the program on the link is behind, what arrives waits in the socket.
+    if (pty_ && ptyQueue_.size() > kMaxForPty) return;
     stream_.append(socket_.readAll(), QByteArray::fromStdString(passPhrase_));
     show();
 }
@@ -145,8 +175,11 @@ void ConnectSession::show() {
         for (const EnvelopeStream::Piece& p : stream_.take()) {
             switch (p.kind) {
                 case EnvelopeStream::Piece::Text:
-                    out_.write(options_.raw ? textAsBytes(p.text).toStdString()
-                                            : p.text.toStdString());
+                    if (pty_)
+                        toPty(textAsBytes(p.text));
+                    else
+                        out_.write(options_.raw ? textAsBytes(p.text).toStdString()
+                                                : p.text.toStdString());
                     break;
                 case EnvelopeStream::Piece::NotEnvelope:
                     std::fprintf(stderr,
@@ -167,6 +200,49 @@ void ConnectSession::show() {
     } catch (const Failure& e) {
         finish(kExitFailure, e.what());
     }
+}
+
+void ConnectSession::toPty(const QByteArray& bytes) {
+    ptyQueue_.append(bytes);
+    writePty();
+}
+
+void ConnectSession::writePty() {
+    while (ptyQueue_.size() > 0) {
+        const ssize_t n = ::write(pty_->master(), ptyQueue_.front(), size_t(ptyQueue_.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) break;  // the program has not read enough yet
+        if (n < 0) {
+            finish(kExitFailure, "cannot write the pseudo-terminal of " + pty_->path() + ": " +
+                                     std::strerror(errno));
+            return;
+        }
+        ptyQueue_.drop(n);
+    }
+    ptyRoom_.setEnabled(ptyQueue_.size() > 0);
+    if (goneStatus_ >= 0 && ptyQueue_.size() == 0) finish(goneStatus_);
+}
+
+void ConnectSession::onPtyRoom() {
+    writePty();
+    // What waited in the socket while the program was behind.
+    if (!done_ && ptyQueue_.size() <= kMaxForPty / 2 && socket_.bytesAvailable() > 0) onReadyRead();
+}
+
+// The first signal stops reading the pty and hangs up once what was read is
+// with the server; a second one ends at once.
+void ConnectSession::onStopSignal() {
+    if (signals_->take() == 0) return;
+    const qint64 unsent = socket_.bytesToWrite();
+    if (goneStatus_ >= 0)
+        finish(goneStatus_);  // the program does not wait for: run() says what it missed
+    else if (socket_.state() != QAbstractSocket::ConnectedState || (inputEnded_ && unsent == 0))
+        finish(0);
+    else if (inputEnded_)
+        finish(kExitFailure,
+               "stopped before " + std::to_string(unsent) + " bytes reached " + where());
+    else
+        endOfInput();
 }
 
 // Qt reports a reset as RemoteHostClosedError too, and has closed its
@@ -191,8 +267,15 @@ void ConnectSession::onError(QAbstractSocket::SocketError error) {
         if (!wasReset()) return;
         why = "connection reset";
     }
-    finish(kExitFailure, connected_ ? "connection to " + where() + " lost: " + why
-                                    : "cannot connect to " + where() + ": " + why);
+    if (!connected_) {
+        finish(kExitFailure, "cannot connect to " + where() + ": " + why);
+        return;
+    }
+    if (pty_ && socket_.bytesAvailable() > 0) {  // what came before is the device's all the same
+        stream_.append(socket_.readAll(), QByteArray::fromStdString(passPhrase_));
+        show();
+    }
+    endAfterPty(kExitFailure, "connection to " + where() + " lost: " + why);
 }
 
 void ConnectSession::onDisconnected() {
@@ -201,9 +284,23 @@ void ConnectSession::onDisconnected() {
     if (socket_.bytesAvailable() > 0) stream_.append(socket_.readAll(), pass);
     stream_.finish(pass);
     show();
-    if (!inputEnded_ && !done_)
+    if (!inputEnded_ && !done_ && goneStatus_ < 0)
         std::fprintf(stderr, "tandro-zv-client: %s closed the connection\n", where().c_str());
-    finish(0);
+    endAfterPty(0);
+}
+
+// The server is gone. The program on the --pty link still gets what came
+// before, if it reads it within kDrainTimeoutMs, unless a signal stops us.
+void ConnectSession::endAfterPty(int status, const std::string& message) {
+    if (goneStatus_ >= 0 || done_) return;  // the first reason stands
+    if (!pty_ || ptyQueue_.size() == 0 || inputEnded_) {
+        finish(status, message);
+        return;
+    }
+    if (!message.empty()) std::fprintf(stderr, "tandro-zv-client: %s\n", message.c_str());
+    goneStatus_ = status;
+    input_.setEnabled(false);
+    drainTimer_.start(kDrainTimeoutMs);
 }
 
 }  // namespace zv::client

@@ -26,7 +26,9 @@ bool knownPassSource(const QString& s) {
 QString usageText() {
     return QStringLiteral(
         "Usage: tandro-zv-client connect HOST PORT [--eol cr|lf|crlf|none] [--wait SECONDS]\n"
-        "                        [--raw] [-pass SOURCE]\n"
+        "                        [-pass SOURCE]\n"
+        "       tandro-zv-client connect HOST PORT --raw [--wait SECONDS] [-pass SOURCE]\n"
+        "       tandro-zv-client connect HOST PORT --pty PATH [-pass SOURCE]\n"
         "       tandro-zv-client encrypt [-pass SOURCE] < text > envelope\n"
         "       tandro-zv-client decrypt [-pass SOURCE] < envelopes > text\n"
         "\n"
@@ -42,13 +44,19 @@ QString usageText() {
         "          lone CR is shown as CR LF; otherwise the bytes are written unchanged.\n"
         "          Ends at the end of input (after --wait, default 0) or when the server\n"
         "          closes.\n"
-        "          --raw: byte-exact. Each byte from the device is written as that one\n"
-        "          byte (never CR LF for CR), and each input byte is one character, so\n"
-        "          bytes 0x80 to 0xFF reach the device unchanged (without --raw the\n"
-        "          text's UTF-8 goes both ways: a device byte 0xE9 prints as C3 A9).\n"
-        "          The server itself still edits what goes to the device: it removes\n"
-        "          every line feed (0x0A) and applies backspaces (0x08 deletes the byte\n"
-        "          before it), so --eol lf ends a message with nothing at all.\n"
+        "          --raw: byte-exact, for binary devices. Each read of standard input\n"
+        "          goes out at once as one message, unchanged (no line end is waited\n"
+        "          for or added; --eol is refused), each byte one character, and each\n"
+        "          byte from the device is written as that one byte (never CR LF for\n"
+        "          CR). Without --raw the text's UTF-8 goes both ways: a device byte\n"
+        "          0xE9 prints as C3 A9. In its default text mode the server removes\n"
+        "          line feeds and applies backspaces on the way to the device; in its\n"
+        "          transparent mode every byte reaches the device unchanged.\n"
+        "          --pty PATH: as --raw, but through a pseudo-terminal in raw mode whose\n"
+        "          other side is linked at PATH, for programs that open a serial port\n"
+        "          (minicom -D PATH, rz, Modbus tools); standard input is not read. It\n"
+        "          may be opened and closed again and again; ends when the server\n"
+        "          closes or on SIGTERM, SIGINT or SIGHUP, and removes the link.\n"
         "encrypt   Encrypts all of standard input as one message; writes one line.\n"
         "decrypt   Decrypts one envelope per line; writes the texts one after another.\n"
         "\n"
@@ -69,7 +77,8 @@ Options parseOptions(const QStringList& arguments) {
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     const QCommandLineOption raw(QStringLiteral("raw"));
-    parser.addOptions({pass, eol, wait, help, version, raw});
+    const QCommandLineOption pty(QStringLiteral("pty"), QString(), QStringLiteral("path"));
+    parser.addOptions({pass, eol, wait, help, version, raw, pty});
     if (!parser.parse(arguments)) throw UsageError(parser.errorText().toStdString());
 
     Options o;
@@ -91,6 +100,14 @@ Options parseOptions(const QStringList& arguments) {
         if (!ok || port == 0 || port > 65535)
             throw UsageError("'" + args[1].toStdString() + "' is not a TCP port (1 to 65535)");
         o.port = quint16(port);
+        o.raw = parser.isSet(raw) || parser.isSet(pty);
+        if (parser.isSet(pty)) {
+            o.pty = parser.value(pty);
+            if (o.pty.isEmpty()) throw UsageError("--pty takes the path of the link to make");
+            if (parser.isSet(wait)) throw UsageError("--pty reads no standard input: no --wait");
+        }
+        if (parser.isSet(eol) && o.raw)
+            throw UsageError("--eol with --raw or --pty: their bytes go out as read");
         if (parser.isSet(eol)) o.eol = eolFor(parser.value(eol));
         if (parser.isSet(wait)) {
             const double seconds = parser.value(wait).toDouble(&ok);
@@ -98,12 +115,11 @@ Options parseOptions(const QStringList& arguments) {
                 throw UsageError("--wait takes seconds from 0 to 86400");
             o.waitMs = int(seconds * 1000);
         }
-        o.raw = parser.isSet(raw);
     } else if (command == QLatin1String("encrypt") || command == QLatin1String("decrypt")) {
         o.command = command == QLatin1String("encrypt") ? Command::Encrypt : Command::Decrypt;
         if (!args.isEmpty()) throw UsageError(command.toStdString() + " takes no arguments");
-        if (parser.isSet(eol) || parser.isSet(wait) || parser.isSet(raw))
-            throw UsageError("--eol, --wait and --raw belong to connect");
+        if (parser.isSet(eol) || parser.isSet(wait) || parser.isSet(raw) || parser.isSet(pty))
+            throw UsageError("--eol, --wait, --raw and --pty belong to connect");
     } else {
         throw UsageError("unknown command '" + command.toStdString() + "'");
     }

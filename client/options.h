@@ -15,7 +15,8 @@ struct Options {
     std::string eol = "\r";  // connect: put inside each message after the line
     QString passSource;      // "pass:…", "env:…", "file:…"; empty: ask on the terminal
     int waitMs = 0;          // connect: keep receiving this long after end of input
-    bool raw = false;        // connect: one byte per character both ways (Latin-1)
+    bool raw = false;        // connect: each read goes out as one message, one byte per character
+    QString pty;             // connect: a pseudo-terminal linked here in place of stdin and stdout
 };
 
 // `arguments` starts with the program name. Raises UsageError.

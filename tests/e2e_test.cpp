@@ -8,6 +8,7 @@
 
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QTemporaryFile>
 
 #include "core/qt_cipher.h"
 #include "support/e2e_process.h"
@@ -19,6 +20,7 @@ namespace {
 
 const QString kPass = "e2e pass phrase \u00e9\u20ac";
 const QByteArray kMe = "tandro-zv-client: ";
+const QString kPython = "/usr/bin/python3";  // Debian's, which python3-pymodbus serves
 
 QStringList words(const char* text, const QString& last = {}) {
     QStringList out = QString(text).split(' ', Qt::SkipEmptyParts);
@@ -50,6 +52,26 @@ TEST(Client, EncryptsAndDecryptsLikeOpenssl) {
     pass.close();
     run(file, words("decrypt -pass", "file:" + pass.fileName()), a);
     EXPECT_EQ(file.out, "first\r");
+}
+
+// What connect refuses before it connects: --eol with bytes sent as read, and
+// a --pty path that someone else's file holds (left as it was).
+TEST(Client, RefusesBeforeConnecting) {
+    QTemporaryFile taken;
+    ASSERT_TRUE(taken.open() && taken.write("mine") == 4 && taken.flush());
+    const struct {
+        QStringList args;
+        int status;
+        QByteArray says;
+    } rows[] = {
+        {words("connect localhost 1 -pass pass:x --raw --eol cr"), 2, "--eol with --raw"},
+        {words("connect localhost 1 -pass pass:x --pty", taken.fileName()), 1, "already exists"}};
+    for (const auto& row : rows) {
+        ClientProcess c;
+        EXPECT_TRUE(run(c, row.args).process.exitCode() == row.status && c.err.contains(row.says))
+            << c.err.toStdString();
+    }
+    EXPECT_TRUE(taken.seek(0) && taken.readAll() == "mine");
 }
 
 // Where two byte strings first differ, for failure messages.
@@ -126,17 +148,86 @@ TEST_F(EndToEnd, OneMebibyteEachWayArrivesWholeAndInOrder) {
 }
 
 // --raw: every byte value from the device reaches standard output as that
-// one byte, and bytes 0x80 to 0xFF typed reach the device unchanged.
+// one byte; what is typed goes out as read, with no line end waited for or
+// added: bytes 0x80 to 0xFF reach the device unchanged, and the server's text
+// mode drops the line feed and applies the backspace.
 TEST_F(EndToEnd, RawClientIsByteExactBothWays) {
-    ASSERT_TRUE(startClient(client, server.port1, {"--raw", "--eol", "none"}));
+    ASSERT_TRUE(startClient(client, server.port1, {"--raw"}));
     QByteArray every(256, 0);
     for (int i = 0; i < 256; ++i) every[i] = char(i);
     ASSERT_TRUE(device->writeAll(every));
     EXPECT_TRUE(client.waitForOutput(256) && client.out == every)
         << firstDifference(client.out, every);
-    ASSERT_TRUE(client.write(every.mid(128) + "\n"));
-    EXPECT_EQ(device->read(128, 20000), every.mid(128));
+    ASSERT_TRUE(client.write(every.mid(128) + "A\nB\bC"));
+    EXPECT_EQ(device->read(130, 20000), every.mid(128) + "AC");
     EXPECT_EQ(client.err, "");
+}
+
+// Transparent mode and `connect --pty`: programs that open a serial port reach
+// the device end of the server's line through the client's link.
+class Transparent : public EndToEnd {
+  protected:
+    void SetUp() override {
+        server.transparent = true;
+        EndToEnd::SetUp();
+        ASSERT_TRUE(startClient(client, server.port1, {"--pty", link}));
+    }
+    // `command` in `dir`, standard input and output on `tty`.
+    static void onTty(QProcess& p, const QString& dir, const QString& tty,
+                      const QStringList& command) {
+        p.setWorkingDirectory(dir);
+        p.setStandardInputFile(tty);
+        p.setStandardOutputFile(tty);
+        p.start(command[0], command.mid(1));
+    }
+    QTemporaryDir dir;
+    const QString link = dir.filePath("ttyZV");
+};
+
+// ZMODEM (lrzsz) carries 300 kB of every byte value whole each way between the
+// device end and a program on the link, which each program opens anew; SIGTERM
+// ends the client and its link.
+TEST_F(Transparent, ZmodemEachWayThroughThePtyLink) {
+    const QByteArray data = mixedBytes(300000);
+    for (const QString way : {"down", "up"}) {
+        const QString from = dir.filePath(way + "-sent"), to = dir.filePath(way + "-received");
+        QFile file(from + "/data.bin"), got(to + "/data.bin");
+        ASSERT_TRUE(QDir().mkpath(from) && QDir().mkpath(to) && file.open(QIODevice::WriteOnly) &&
+                    file.write(data) == data.size() && file.flush());
+        QProcess sz, rz;
+        onTty(sz, from, way == "down" ? server.pty.b() : link, {"sz", "-q", "data.bin"});
+        onTty(rz, to, way == "down" ? link : server.pty.b(), {"rz", "-q"});
+        // sz ends once rz has the whole file. rz may then wait 30 s for sz's
+        // last word, "OO", which sz's exit flushes from a pseudo-terminal
+        // unless its reader was quick: it is not waited for.
+        EXPECT_TRUE(sz.waitForFinished(60000) && sz.exitCode() == 0) << qPrintable(way);
+        rz.kill(), rz.waitForFinished(5000);
+        const QByteArray received = got.open(QIODevice::ReadOnly) ? got.readAll() : "";
+        EXPECT_TRUE(received == data) << qPrintable(way) << firstDifference(received, data);
+        // rz's last header, sent again, may still be on its way: the next
+        // transfer must not take it for its own.
+        (void)device->read(1 << 20, 1000), RawTty(link).read(1 << 20, 1000);
+    }
+    ASSERT_EQ(::kill(pid_t(client.process.processId()), SIGTERM), 0);
+    EXPECT_TRUE(client.waitForExit() && client.process.exitCode() == 0) << client.err.toStdString();
+    EXPECT_FALSE(QFileInfo(link).isSymLink());
+}
+
+// Modbus RTU (pymodbus) through the link: register values made of the bytes
+// 0x0A, 0x08 and 0x0D come back exact, for a program that opens it again.
+TEST_F(Transparent, ModbusRegistersThroughThePtyLink) {
+    QProcess unit;  // the device
+    unit.start(kPython, {ZV_TESTS_DIR "/modbus_device.py", server.pty.b()});
+    QByteArray said;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (said += unit.readAll()) == "ready\n"; }, 30000))
+        << said.toStdString() << unit.readAllStandardError().toStdString();
+    for (int run = 0; run < 2; ++run) {
+        QProcess poller;
+        poller.start(kPython, {ZV_TESTS_DIR "/modbus_rounds.py", link, "20"});
+        EXPECT_TRUE(poller.waitForFinished(50000) && poller.readAll() == "ok 20\n")
+            << poller.readAllStandardError().toStdString();
+    }
+    unit.kill(), unit.waitForFinished(5000);
 }
 
 // Every way between the device, the client program and openssl, after

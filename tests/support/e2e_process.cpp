@@ -80,7 +80,7 @@ bool ServerProcess::start(const QString& passPhrase) {
     // clang-format off
     const QString values[][2] = {{"com port", "3"}, {"com device 3", pty.a()}, {"netport", "3"}, {"autoconnect", "1"},
         {"TCP Port", QString::number(port1)}, {"TCP Port 2", QString::number(port2)},
-        {"Password", EncryptText(passPhrase, kStorePassPhrase)}};
+        {"Password", EncryptText(passPhrase, kStorePassPhrase)}, {"transparent", transparent ? "1" : "0"}};
     // clang-format on
     for (const auto& [key, value] : values) store.write(key, value);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -105,6 +105,7 @@ struct ServerProcess {
     // With --headless and no display in its environment; standard error
     // stays readable on `process`.
     bool headless = false;
+    bool transparent = false;  // client messages reach the device unedited
 };
 
 }  // namespace zv::test
