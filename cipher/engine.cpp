@@ -38,8 +38,19 @@ const char* AesEcbName(std::size_t KeyLength) {
     return "AES-256-ECB";  // other lengths than 32 are then refused by the key length check
 }
 
+// The default library's AES implementations, fetched once: a fetch looks the
+// name up under the library's locks, a large part of a short envelope's cost.
+EVP_CIPHER* FetchAes(OSSL_LIB_CTX* Library, std::size_t KeyLength) {
+    if (Library != nullptr) return EVP_CIPHER_fetch(Library, AesEcbName(KeyLength), nullptr);
+    static EVP_CIPHER* const Fetched[3] = {EVP_CIPHER_fetch(nullptr, AesEcbName(16), nullptr),
+                                           EVP_CIPHER_fetch(nullptr, AesEcbName(24), nullptr),
+                                           EVP_CIPHER_fetch(nullptr, AesEcbName(32), nullptr)};
+    EVP_CIPHER* Cipher = Fetched[KeyLength == 16 ? 0 : KeyLength == 24 ? 1 : 2];
+    return Cipher && EVP_CIPHER_up_ref(Cipher) ? Cipher : nullptr;
+}
+
 bool OpenAes(CipherContext& Ctx, std::size_t KeyLength) {
-    Ctx.AesProvider.reset(EVP_CIPHER_fetch(Ctx.Library, AesEcbName(KeyLength), nullptr));
+    Ctx.AesProvider.reset(FetchAes(Ctx.Library, KeyLength));
     if (!Ctx.AesProvider) return Unsupported(Ctx);
     Ctx.AesKey.reset(EVP_CIPHER_CTX_new());
     if (!Ctx.AesKey) return Fail(Ctx, "EVP_CIPHER_CTX_new");
@@ -83,7 +94,7 @@ CipherContext::~CipherContext() {
 }
 
 bool InitCipherContext(CipherContext& Ctx, ByteView PassPhrase, ByteView Salt, Bytes& KeyMaterial,
-                       int KeyLength) {
+                       int KeyLength, bool Mac) {
     Ctx.Keystream.clear();
     Ctx.KeystreamPos = 0;
     Ctx.ErrorText.clear();
@@ -103,7 +114,7 @@ bool InitCipherContext(CipherContext& Ctx, ByteView PassPhrase, ByteView Salt, B
         !EVP_CIPHER_CTX_set_padding(Ctx.AesKey.get(), 0))
         return Fail(Ctx, "EVP_EncryptInit_ex2");
     std::copy_n(KeyMaterial.begin() + K, kBlockSize, Ctx.CounterBlock.begin());
-    return OpenMac(Ctx, KeyMaterial);
+    return !Mac || OpenMac(Ctx, KeyMaterial);
 }
 
 bool CryptChunk(CipherContext& Ctx, std::span<std::uint8_t> Stretch, bool MacBefore,
@@ -196,7 +207,8 @@ bool CryptBytes(std::span<std::uint8_t> Data, ByteView PassPhrase, std::optional
     CipherContext Ctx;
     Ctx.Library = Library;
     const bool Ok =
-        InitCipherContext(Ctx, PassPhrase, Salt.value_or(PassPhrase), KeyMaterial, KeyLength) &&
+        InitCipherContext(Ctx, PassPhrase, Salt.value_or(PassPhrase), KeyMaterial, KeyLength,
+                          Digest.has_value()) &&
         CryptChunk(Ctx, Data, MacBefore, MacAfter) && (!Digest || FinishDigest(Ctx, *Digest));
     if (!Ok) ErrorText = Ctx.ErrorText;
     return Ok;

@@ -7,7 +7,8 @@
 // HMAC-SHA-256 covers the data as it enters or leaves the transform.
 //
 // Every CryptBytes call sets up its own context and releases it before it
-// returns: nothing is cached between calls, not even the derived key.
+// returns: nothing is cached between calls, not even the derived key (only
+// OpenSSL's AES implementation is looked up once).
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -30,7 +31,7 @@ inline constexpr std::uint32_t kPbkdf2Iterations = 10000;
 struct CipherContext {
     OSSL_LIB_CTX* Library = nullptr;  // where algorithms are fetched; null: the default
     EvpMdPtr PrfProvider;             // SHA-512 for PBKDF2; null when nothing is derived
-    EvpMacPtr MacProvider;            // HMAC
+    EvpMacPtr MacProvider;            // HMAC; null unless a digest was asked for
     EvpMacCtxPtr MacHash;             // HMAC-SHA-256 keyed from the key material
     std::size_t DigestLength = 0;     // HMAC output in bytes (32)
     EvpCipherPtr AesProvider;         // AES-128/192/256 in ECB mode
@@ -48,11 +49,12 @@ struct CipherContext {
 
 // Sets up Ctx: resizes KeyMaterial to KeyLength + 16 bytes (zero-padded or
 // cut), derives it from PassPhrase and Salt unless both are empty, keys AES
-// with its first KeyLength bytes, takes the next 16 as the counter block and
-// the last DigestLength bytes as the HMAC key. KeyLength below 1 means 32.
-// On false Ctx.ErrorText says why; what was opened stays for FreeCipherContext.
+// with its first KeyLength bytes, takes the next 16 as the counter block and,
+// with Mac, the last DigestLength bytes as the HMAC key. KeyLength below 1
+// means 32. On false Ctx.ErrorText says why; what was opened stays for
+// FreeCipherContext.
 bool InitCipherContext(CipherContext& Ctx, ByteView PassPhrase, ByteView Salt, Bytes& KeyMaterial,
-                       int KeyLength);
+                       int KeyLength, bool Mac = false);
 
 // Transforms one stretch in place. Stretches of any sizes, one after another,
 // give the same bytes as one stretch over the whole.

@@ -96,8 +96,8 @@ std::optional<PreparedKey> KeyPool::take(std::string_view PassPhrase) {
     return Key;
 }
 
-void KeyPool::refill() {
-    filling_.store(true);
+void KeyPool::refill(std::size_t Most) {
+    asked_.store(Most);
     wakeWorkers();
 }
 
@@ -138,30 +138,30 @@ void KeyPool::run() {
             const std::lock_guard Lock(phraseMutex_);
             Current = phrase_;
         }
-        // Only when asked (refill(), a new pass phrase, or the owner found
-        // none ready): derivations take a core the owner may want.
-        if (!filling_.exchange(false) && !wanted_.load()) {
-            wake_.wait(Seen, std::memory_order_acquire);
-            continue;
-        }
-        // As many free slots as run side by side in vector lanes (eight
-        // keys cost about as much as two one by one); with fewer than three,
-        // one by one costs less.
+        // Only as many as asked (refill(), a new pass phrase, or all when
+        // the owner found none ready): derivations take a core the owner
+        // may want. As many at once as run side by side in vector lanes
+        // (eight keys cost about as much as two one by one); with fewer
+        // than three, one by one costs less.
+        if (wanted_.load()) asked_.store(capacity_);
+        const std::size_t Most =
+            std::min({std::max<std::size_t>(1, Pbkdf2Lanes()), asked_.load(), kLanes});
         std::array<Slot*, kLanes> Mine{};
         std::array<PreparedKey*, kLanes> Keys{};
         std::size_t Claimed = 0;
-        const std::size_t Most = std::max<std::size_t>(1, Pbkdf2Lanes());
         while (Current && failedGeneration_.load() != Current->generation && Claimed < Most &&
                (Mine[Claimed] = claimFree()) != nullptr)
             Keys[Claimed] = &Mine[Claimed]->key, ++Claimed;
-        if (Claimed == 0) {  // all full or being filled (or no pass phrase)
+        if (Claimed == 0) {  // nothing asked, all full or being filled, or no pass phrase
+            if (Most > 0) asked_.store(0);
             wake_.wait(Seen, std::memory_order_acquire);
             continue;
         }
-        if (count(Free) > 0) {  // more to fill: another worker, or this one next
-            filling_.store(true);
-            wakeWorkers();
+        // What is left to ask: another worker, or this one next.
+        std::size_t Asked = asked_.load();
+        while (!asked_.compare_exchange_weak(Asked, Asked - std::min(Asked, Claimed))) {
         }
+        if (asked_.load() > 0) wakeWorkers();
         bool Made = true;
         if (Claimed >= kPbkdf2BatchFrom) {
             Made =

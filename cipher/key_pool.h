@@ -67,8 +67,9 @@ class KeyPool {
     // refill(): a derivation takes a core the owner may want, so the owner
     // says when (once its link is quiet, or the pool runs low).
     std::optional<PreparedKey> take(std::string_view PassPhrase);
-    // The workers fill every free slot, eight at a time in vector lanes.
-    void refill();
+    // The workers fill up to Most free slots (all of them unless told),
+    // eight at a time in vector lanes.
+    void refill(std::size_t Most = kMaxCapacity);
     std::size_t size();  // entries ready now
     // True while entries for PassPhrase are on their way: take() finding none
     // means a short wait. False when none will come: another pass phrase, no
@@ -109,7 +110,7 @@ class KeyPool {
     std::shared_ptr<const Phrase> phrase_;            // guarded by phraseMutex_
     std::atomic<std::uint32_t> wake_{0};              // bumped whenever the workers have work
     std::atomic<bool> wanted_{false};                 // take() found nothing: call keyReady_
-    std::atomic<bool> filling_{false};                // the owner asked for the free slots filled
+    std::atomic<std::size_t> asked_{0};               // keys the owner asked to be made
     std::atomic<std::uint64_t> failedGeneration_{0};  // a derivation failed under this phrase
     std::atomic<bool> stopping_{false};
     std::vector<std::thread> workers_;  // started last, joined first

@@ -8,6 +8,7 @@
 #include "cipher/derivation_pool.h"
 #include "cipher/error.h"
 #include "cipher/key_pool.h"
+#include "cipher/sha512_lanes.h"
 #include "core/client.h"
 #include "serial/serial_line.h"
 #include "stream/wire_bytes.h"
@@ -76,7 +77,11 @@ Relay::Relay(std::unique_ptr<SerialLine> line, std::unique_ptr<TcpServer> server
     quietTimer_.setSingleShot(true);
     connect(&quietTimer_, &QTimer::timeout, this, &Relay::writeToLine);
     keysTimer_.setSingleShot(true);
-    connect(&keysTimer_, &QTimer::timeout, this, [this] { keys_->refill(); });
+    connect(&keysTimer_, &QTimer::timeout, this, [this] {
+        if (keys_->size() + kLanes >= keys_->capacity()) return keys_->refill();  // the rest
+        keys_->refill(kLanes);
+        keysTimer_.start(kKeysQuietMs);  // more while it stays quiet
+    });
 }
 
 Relay::~Relay() {

@@ -61,12 +61,13 @@ class Relay : public QObject {
     static constexpr qsizetype kMaxEnvelopeBytes = 256 * 1024;
     // Bytes a client may leave unsent (our queue) before it is let go.
     static constexpr qint64 kMaxClientBacklog = 4 * 1024 * 1024;
-    // Keys ahead are made again once what is sent has paused this long
-    // (milliseconds), or at once when fewer than kLowKeys are left: a
-    // derivation takes a core, and on two cores the next message waited
-    // for it.
-    static constexpr int kKeysQuietMs = 30;
-    static constexpr std::size_t kLowKeys = 16;
+    // Keys ahead are made in quiet moments: a lane set's worth (about 8 ms
+    // of a core) once nothing was sent for kKeysQuietMs, again every
+    // kKeysQuietMs while it stays quiet, and all at once when fewer than
+    // kLowKeys are left. A derivation takes a core, and on two cores the
+    // next message waited for it.
+    static constexpr int kKeysQuietMs = 10;
+    static constexpr std::size_t kLowKeys = 8;
     // How long a stop may go on delivering what was taken (milliseconds).
     static constexpr int kStopMs = 10000;
 
