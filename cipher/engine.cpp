@@ -206,10 +206,10 @@ bool CryptBytes(std::span<std::uint8_t> Data, ByteView PassPhrase, std::optional
 
     CipherContext Ctx;
     Ctx.Library = Library;
-    const bool Ok =
-        InitCipherContext(Ctx, PassPhrase, Salt.value_or(PassPhrase), KeyMaterial, KeyLength,
-                          Digest.has_value()) &&
-        CryptChunk(Ctx, Data, MacBefore, MacAfter) && (!Digest || FinishDigest(Ctx, *Digest));
+    const bool Ok = InitCipherContext(Ctx, PassPhrase, Salt.value_or(PassPhrase), KeyMaterial,
+                                      KeyLength, Digest.has_value()) &&
+                    CryptChunk(Ctx, Data, MacBefore, MacAfter) &&
+                    (!Digest || FinishDigest(Ctx, *Digest));
     if (!Ok) ErrorText = Ctx.ErrorText;
     return Ok;
 }
