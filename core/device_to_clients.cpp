@@ -1,15 +1,18 @@
 // Device to clients: every block from the device goes to each client as an
 // envelope of its own, as soon as a key made ahead is ready for it; this
-// thread never derives one. Bytes that come while a client waits for its key
-// join the bytes already waiting, so under a flood envelopes grow instead of
-// falling behind. What a client's TCP has not acknowledged when it resets goes
-// to the listener's next client first.
+// thread never derives one. Bytes that come while a client waits for its key,
+// or sooner than kDevicePaceMs after the last block, join the bytes already
+// waiting, so under a flood envelopes grow instead of falling behind. What a
+// client's TCP has not acknowledged when it resets goes to the listener's
+// next client first.
 #include <exception>
 #include <optional>
+#include <utility>
 
 #include "cipher/envelope.h"
 #include "cipher/error.h"
 #include "cipher/key_pool.h"
+#include "cipher/sha512_lanes.h"
 #include "core/client.h"
 #include "core/relay.h"
 #include "serial/serial_line.h"
@@ -44,6 +47,10 @@ void Relay::onDeviceData() {
         // the bytes wait in the line (its input cap applies) until then.
         deviceHeld_ = clientsFull();
         if (deviceHeld_) return;
+        if (paceTimer_.isActive()) {
+            devicePaced_ = true;
+            return;
+        }
         const QByteArray bytes = line_->read();
         trace_.deviceToClients(bytes);
         discarded_ = 0;
@@ -53,12 +60,20 @@ void Relay::onDeviceData() {
             queueFor(*c, bytes, true);  // one envelope per event, even of no bytes
             sendQueued(*l, *c);
         }
+        paceTimer_.start(kDevicePaceMs);
         emit fromDevice(bytes);
     } catch (const Error&) {  // the read failed: nothing was sent or shown
         setStatus(QStringLiteral("com data read error"));
     } catch (const std::exception&) {  // e.g. out of memory
         setStatus(QStringLiteral("com data read error"));
     }
+}
+
+// Device bytes that wait for paceTimer_ go now: its time is up, the line
+// closes, or the relay stops.
+void Relay::sendPacedNow() {
+    paceTimer_.stop();
+    if (std::exchange(devicePaced_, false)) onDeviceData();
 }
 
 // The line dropped the oldest waiting bytes (its input cap): the running
@@ -146,7 +161,7 @@ void Relay::sendQueued(Listener& l, Client& c) {
     }
     if (took) {  // keys are made again once the link pauses, or at once when few are left
         if (keys_->size() < kLowKeys)
-            keys_->refill();
+            keys_->refill(kLanes);
         else
             keysTimer_.start(kKeysQuietMs);
     }

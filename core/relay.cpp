@@ -4,6 +4,7 @@
 #include "core/relay.h"
 
 #include <QCoreApplication>
+#include <utility>
 
 #include "cipher/derivation_pool.h"
 #include "cipher/error.h"
@@ -76,6 +77,10 @@ Relay::Relay(std::unique_ptr<SerialLine> line, std::unique_ptr<TcpServer> server
     connect(line_.get(), &SerialLine::written, this, &Relay::pump);
     quietTimer_.setSingleShot(true);
     connect(&quietTimer_, &QTimer::timeout, this, &Relay::writeToLine);
+    paceTimer_.setSingleShot(true);
+    paceTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&paceTimer_, &QTimer::timeout, this, &Relay::sendPacedNow);
+    connect(line_.get(), &SerialLine::closing, this, &Relay::sendPacedNow);
     keysTimer_.setSingleShot(true);
     connect(&keysTimer_, &QTimer::timeout, this, [this] {
         if (keys_->size() + kLanes >= keys_->capacity()) return keys_->refill();  // the rest

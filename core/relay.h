@@ -63,11 +63,17 @@ class Relay : public QObject {
     static constexpr qint64 kMaxClientBacklog = 4 * 1024 * 1024;
     // Keys ahead are made in quiet moments: a lane set's worth (about 8 ms
     // of a core) once nothing was sent for kKeysQuietMs, again every
-    // kKeysQuietMs while it stays quiet, and all at once when fewer than
+    // kKeysQuietMs while it stays quiet, and at once when fewer than
     // kLowKeys are left. A derivation takes a core, and on two cores the
     // next message waited for it.
     static constexpr int kKeysQuietMs = 10;
     static constexpr std::size_t kLowKeys = 8;
+    // Device bytes go to clients at most once per kDevicePaceMs; those that
+    // come sooner wait in the line and go together. Every envelope costs a
+    // derivation: under a flood envelopes grow instead (at most 250 a second,
+    // about a quarter of a core), and a line that pauses longer than this is
+    // never held.
+    static constexpr int kDevicePaceMs = 4;
     // How long a stop may go on delivering what was taken (milliseconds).
     static constexpr int kStopMs = 10000;
 
@@ -166,6 +172,7 @@ class Relay : public QObject {
 
     // Device to clients (device_to_clients.cpp).
     void onDeviceData();
+    void sendPacedNow();
     void onOverflow(qint64 dropped);
     void queueFor(Client& c, const QByteArray& payload, bool fromDevice,
                   const QString& failure = {});
@@ -200,6 +207,8 @@ class Relay : public QObject {
     QTimer quietTimer_;                    // until the speaker's quiet time is over
     QTimer keysTimer_;                     // until what is sent pauses: keys ahead made again
     bool deviceHeld_ = false;              // device bytes wait in the line for keys
+    QTimer paceTimer_;                     // until device bytes may go out again
+    bool devicePaced_ = false;             // device bytes came while paceTimer_ ran
     qint64 discarded_ = 0;                 // device bytes the line dropped since a client read some
     QString stoppedReading_;               // said until a client connects again
 

@@ -34,6 +34,7 @@ void Relay::stop() {
     if (stopped_) return;
     if (stopTimer_ != nullptr) return finishStop();  // asked again: at once
     stopClock_.start();
+    sendPacedNow();
     for (auto& l : listeners_) {
         l->server->close();
         bool clients = false;

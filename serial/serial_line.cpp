@@ -47,6 +47,7 @@ SerialLine::~SerialLine() {
 }
 
 void SerialLine::closePort() {
+    if (port_.isOpen()) emit closing();
     writer_.reset();  // before the descriptor it writes to goes
     if (port_.isOpen()) port_.close();
 }

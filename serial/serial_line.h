@@ -78,6 +78,7 @@ class SerialLine : public QObject {
 
   signals:
     void received();
+    void closing();  // the port is about to close: unread bytes are read now or lost
     void failed(int number, const QString& description);
     void waiting(int number, const QString& device);
     void reopened(int number, const QString& device);
