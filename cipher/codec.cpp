@@ -21,6 +21,15 @@ constexpr std::array<signed char, 256> SextetTable() {
 }
 constexpr auto kSextets = SextetTable();
 
+// The two characters of every 12-bit value: half the lookups of one per sextet.
+constexpr std::array<std::array<char, 2>, 4096> PairTable() {
+    std::array<std::array<char, 2>, 4096> Table{};
+    for (std::size_t v = 0; v < Table.size(); ++v)
+        Table[v] = {kAlphabet[v >> 6], kAlphabet[v & 63]};
+    return Table;
+}
+constexpr auto kPairs = PairTable();
+
 // Continuation bytes a lead byte needs and the range its first one must lie
 // in (narrowed to exclude overlong forms, surrogates and values > U+10FFFF).
 struct Lead {
@@ -126,19 +135,22 @@ std::string Utf8Stream::Finish() {
 }
 
 std::string EncodeBase64(ByteView Data) {
-    std::string Text;
-    Text.reserve((Data.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 3 <= Data.size(); i += 3) {
-        const std::uint32_t Group = Data[i] << 16 | Data[i + 1] << 8 | Data[i + 2];
-        for (int Shift = 18; Shift >= 0; Shift -= 6) Text.push_back(kAlphabet[Group >> Shift & 63]);
+    // Written by index into a buffer of the final size, two characters a
+    // lookup: a push_back per character cost twice as much as the cipher.
+    std::string Text((Data.size() + 2) / 3 * 4, '=');
+    char* Out = Text.data();
+    const std::uint8_t* In = Data.data();
+    const std::size_t Whole = Data.size() / 3 * 3;
+    for (std::size_t i = 0; i < Whole; i += 3, Out += 4) {
+        const std::uint32_t Group = In[i] << 16 | In[i + 1] << 8 | In[i + 2];
+        std::memcpy(Out, kPairs[Group >> 12].data(), 2);
+        std::memcpy(Out + 2, kPairs[Group & 4095].data(), 2);
     }
-    if (const std::size_t Rest = Data.size() - i; Rest > 0) {
-        const std::uint32_t Group = Data[i] << 16 | (Rest == 2 ? Data[i + 1] << 8 : 0);
-        Text.push_back(kAlphabet[Group >> 18 & 63]);
-        Text.push_back(kAlphabet[Group >> 12 & 63]);
-        Text.push_back(Rest == 2 ? kAlphabet[Group >> 6 & 63] : '=');
-        Text.push_back('=');
+    if (const std::size_t Rest = Data.size() - Whole; Rest > 0) {  // the '=' stay
+        const std::uint32_t Group = In[Whole] << 16 | (Rest == 2 ? In[Whole + 1] << 8 : 0);
+        Out[0] = kAlphabet[Group >> 18];
+        Out[1] = kAlphabet[Group >> 12 & 63];
+        if (Rest == 2) Out[2] = kAlphabet[Group >> 6 & 63];
     }
     return Text;
 }

@@ -116,7 +116,7 @@ void ConnectSession::onInput() {
                  n > 0 ? lines_.append(std::string_view(buf, size_t(n))) : lines_.finish())
                 send(p);
         else if (n > 0)  // as it came, each byte one character
-            sendText(bytesAsText(QByteArrayView(buf, n)).toStdString());
+            sendText(bytesAsText(QByteArray(buf, n)).toStdString());
         if (n == 0) {
             endOfInput();
             return;

@@ -109,34 +109,48 @@ QByteArray SocketConnection::read() {
 void SocketConnection::write(QByteArrayView bytes) {
     if (!open_) throw Error(errc::NotConnected, kWrongState);
     if (bytes.isEmpty()) return;
-    out_.append(bytes.toByteArray());
     written_ += bytes.size();
     // To the kernel now, not on the next event-loop pass: the caller may go
-    // on for milliseconds.
-    if (out_.size() == bytes.size()) writeOut();
+    // on for milliseconds. Only what it does not take is copied to the queue.
+    if (out_.size() == 0) {
+        const auto [sent, ok] = sendNow(bytes);
+        bytes = bytes.sliced(sent);
+        if (ok && writable_ && !bytes.isEmpty()) writable_->setEnabled(true);
+    }
+    if (!bytes.isEmpty()) out_.append(bytes.toByteArray());
     if (peerEnded_) watch_.start();
 }
 
-void SocketConnection::writeOut() {
-    while (fd_ >= 0 && out_.size() > 0) {
+// Gives the kernel what it takes of `bytes` now; how many it took, and
+// false once the connection failed (said from the event loop: the caller
+// may go on with this connection).
+std::pair<qint64, bool> SocketConnection::sendNow(QByteArrayView bytes) {
+    qint64 sent = 0;
+    while (fd_ >= 0 && sent < bytes.size()) {
         // MSG_NOSIGNAL: a peer that reset gives EPIPE here, never SIGPIPE.
-        const ssize_t n = ::send(fd_, out_.front(), size_t(out_.size()), MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(fd_, bytes.data() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
         if (n > 0) {
-            out_.drop(n);
+            sent += n;
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            // Said from the event loop: the caller may go on with this connection.
             const int error = errno;
             writable_->setEnabled(false);
             QMetaObject::invokeMethod(
                 this, [this, error] { fail(error); }, Qt::QueuedConnection);
-            return;
+            return {sent, false};
         } else {
             break;  // the kernel queue is full: the notifier says when it takes more
         }
     }
-    if (writable_) writable_->setEnabled(out_.size() > 0);
+    return {sent, true};
+}
+
+void SocketConnection::writeOut() {
+    const auto [sent, ok] = sendNow(QByteArrayView(out_.front(), out_.size()));
+    out_.drop(sent);
+    if (ok && writable_) writable_->setEnabled(out_.size() > 0);
 }
 
 void SocketConnection::setReading(bool on) {

@@ -20,6 +20,7 @@
 #include <QString>
 #include <QTimer>
 #include <memory>
+#include <utility>
 
 #include "stream/byte_queue.h"
 
@@ -98,6 +99,7 @@ class SocketConnection final : public TcpConnection {
   private:
     void onReadable();
     void writeOut();
+    std::pair<qint64, bool> sendNow(QByteArrayView bytes);
     void watch();  // after the peer's FIN: acknowledged, or reset?
     void fail(int error);
     void updateReadable();

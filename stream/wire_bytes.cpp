@@ -16,7 +16,8 @@ qsizetype asciiEnd(QByteArrayView bytes, qsizetype at) {
 }
 }  // namespace
 
-QByteArray bytesAsText(QByteArrayView bytes) {
+QByteArray bytesAsText(const QByteArray& bytes) {
+    if (asciiEnd(bytes, 0) == bytes.size()) return bytes;
     QByteArray text;
     text.reserve(bytes.size());
     for (qsizetype at = 0; at < bytes.size();) {

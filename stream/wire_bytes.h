@@ -8,8 +8,9 @@
 
 namespace zv {
 
-// Device bytes as the text of a message (UTF-8).
-QByteArray bytesAsText(QByteArrayView bytes);
+// Device bytes as the text of a message (UTF-8); ASCII is both, and comes
+// back as the same array.
+QByteArray bytesAsText(const QByteArray& bytes);
 
 // The text of a message (valid UTF-8) as serial bytes; ASCII is both, and
 // comes back as the same array.
