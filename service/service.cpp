@@ -99,10 +99,15 @@ int Service::run(const QString& trace) {
         return 1;
     }
     SystemdNotify systemd;
-    connect(&relay_, &Relay::statusChanged, this, [&systemd](const QString& caption) {
-        logLine(caption);
-        systemd.status(caption);
-    });
+    // The relay says its caption on every event ("com data sent to port 1"
+    // per device block): the log and systemd hear it when it changes.
+    connect(&relay_, &Relay::statusChanged, this,
+            [&systemd, last = QString()](const QString& caption) mutable {
+                if (caption == last) return;
+                last = caption;
+                logLine(caption);
+                systemd.status(caption);
+            });
     connect(&termination, &TerminationSignals::terminationRequested, this,
             [this, &systemd](int number) {
                 logLine(QStringLiteral("ending on signal %1 (%2)%3")
