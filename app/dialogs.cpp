@@ -1,5 +1,7 @@
 #include "app/dialogs.h"
 
+#include <QApplication>
+#include <QDialog>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -30,7 +32,18 @@ QString Dialogs::ChooseTraceFile(const QString&) {
     return {};
 }
 
+void QtDialogs::endAll() {
+    ending_ = true;
+    // Nested boxes close from the top; each reject() hides its box at once.
+    for (int i = 0; i < 16; ++i) {
+        auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (box == nullptr) break;
+        box->reject();
+    }
+}
+
 int QtDialogs::MsgBox(const QString& prompt, int flags, const QString& title) {
+    if (ending_) return 1;
     QMessageBox box(parent_);
     box.setWindowTitle(title);
     box.setText(prompt);
@@ -43,6 +56,7 @@ int QtDialogs::MsgBox(const QString& prompt, int flags, const QString& title) {
 
 QString QtDialogs::InputBox(const QString& prompt, const QString& title,
                             const QString& defaultText) {
+    if (ending_) return {};
     bool ok = false;
     const QString answer =
         QInputDialog::getText(parent_, title, prompt, QLineEdit::Normal, defaultText, &ok);
@@ -52,18 +66,21 @@ QString QtDialogs::InputBox(const QString& prompt, const QString& title,
 
 std::optional<DeviceChoice> QtDialogs::ChooseDevice(const QList<DeviceEntry>& present,
                                                     int defaultCom) {
+    if (ending_) return std::nullopt;
     const auto choice = runDeviceDialog(parent_, present, defaultCom);
     giveFocusBack(parent_);
     return choice;
 }
 
 QString QtDialogs::ChooseLineSettings(const QString& current) {
+    if (ending_) return {};
     const QString choice = runLineSettingsDialog(parent_, current);
     giveFocusBack(parent_);
     return choice;
 }
 
 QString QtDialogs::ChooseTraceFile(const QString& current) {
+    if (ending_) return {};
     // Appended to, never replaced: an existing file needs no confirmation.
     const QString path =
         QFileDialog::getSaveFileName(parent_, QStringLiteral("Trace File"), current, QString(),

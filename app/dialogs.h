@@ -59,9 +59,13 @@ class QtDialogs : public Dialogs {
                                              int defaultCom) override;
     QString ChooseLineSettings(const QString& current) override;
     QString ChooseTraceFile(const QString& current) override;
+    // The program ends (SIGTERM): the open boxes close as if cancelled, and
+    // later ones are not shown (a box would hold the ending up).
+    void endAll();
 
   private:
     QWidget* parent_;
+    bool ending_ = false;
 };
 
 }  // namespace zv
