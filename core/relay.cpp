@@ -90,6 +90,8 @@ Relay::Relay(std::unique_ptr<SerialLine> line, std::unique_ptr<TcpServer> server
 }
 
 Relay::~Relay() {
+    // The line goes last of the members and says it closes: to nobody by then.
+    QObject::disconnect(line_.get(), nullptr, this, nullptr);
     // The pools' threads call back into this object: they go first.
     derivations_.reset();
     keys_.reset();
