@@ -6,11 +6,6 @@
 #include <utility>
 
 #include <openssl/crypto.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include "cipher/envelope.h"
 #include "cipher/pbkdf2.h"
@@ -135,16 +130,6 @@ KeyPool::Slot* KeyPool::claimFree() {
 }
 
 void KeyPool::run() {
-    // Keys ahead yield to the threads that move data: with its niceness
-    // raised by kAheadNiceness, a worker gets a tenth of a core its owner
-    // wants, and a derivation no longer delays the next message on two cores.
-    // Failing (a sandbox's seccomp) only costs that.
-    const pid_t Self = static_cast<pid_t>(::syscall(SYS_gettid));
-    errno = 0;
-    const int Niceness = ::getpriority(PRIO_PROCESS, static_cast<id_t>(Self));
-    if (errno == 0)
-        static_cast<void>(
-            ::setpriority(PRIO_PROCESS, static_cast<id_t>(Self), Niceness + kAheadNiceness));
     for (;;) {
         const std::uint32_t Seen = wake_.load(std::memory_order_acquire);
         if (stopping_.load()) return;

@@ -80,9 +80,6 @@ class KeyPool {
     std::size_t capacity() const { return capacity_; }
 
   private:
-    // Added to the workers' niceness (Linux: per thread): 10 weighs a tenth
-    // of the default.
-    static constexpr int kAheadNiceness = 10;
     enum State : std::uint8_t { Free, Filling, Ready };
     struct Slot {
         std::atomic<State> state{Free};  // Ready: the owner's; Filling: one worker's
