@@ -51,17 +51,25 @@ void Relay::onDeviceData() {
             devicePaced_ = true;
             return;
         }
-        const QByteArray bytes = line_->read();
-        trace_.deviceToClients(bytes);
-        discarded_ = 0;
-        for (auto& l : listeners_) {
-            Client* c = recipient(*l);
-            if (c == nullptr) continue;
-            queueFor(*c, bytes, true);  // one envelope per event, even of no bytes
-            sendQueued(*l, *c);
+        // An envelope's worth at a time while a client takes it, so what
+        // waits for keys stays bounded; the rest waits in the line.
+        for (;;) {
+            const QByteArray bytes = line_->read(kMaxEnvelopeBytes);
+            trace_.deviceToClients(bytes);
+            discarded_ = 0;
+            for (auto& l : listeners_) {
+                Client* c = recipient(*l);
+                if (c == nullptr) continue;
+                queueFor(*c, bytes, true);  // one envelope per event, even of no bytes
+                sendQueued(*l, *c);
+            }
+            emit fromDevice(bytes);
+            if (bytes.isEmpty() || line_->available() == 0) break;
+            if (recipient(listenerAt(0)) == nullptr && recipient(listenerAt(1)) == nullptr) break;
+            deviceHeld_ = clientsFull();
+            if (deviceHeld_) break;
         }
         paceTimer_.start(kDevicePaceMs);
-        emit fromDevice(bytes);
     } catch (const Error&) {  // the read failed: nothing was sent or shown
         setStatus(QStringLiteral("com data read error"));
     } catch (const std::exception&) {  // e.g. out of memory
@@ -109,10 +117,6 @@ void Relay::sendQueued(Listener& l, Client& c) {
     try {
         while (!c.toClient.empty()) {
             failure.clear();
-            std::optional<PreparedKey> key = keys_->take(pass);
-            // None ready: the pool calls back once one is.
-            if (!key && keys_->derivesAhead(pass)) break;
-            took = took || key;
             if (c.connection->unsent() > maxClientBacklog_) {
                 // It stopped reading: rather than queue without bound, reset
                 // its connection (it sees that it lost data) and say so.
@@ -130,6 +134,12 @@ void Relay::sendQueued(Listener& l, Client& c) {
                 }
                 break;
             }
+            // Checked before: a client that stopped reading is let go even
+            // while keys are scarce.
+            std::optional<PreparedKey> key = keys_->take(pass);
+            // None ready: the pool calls back once one is.
+            if (!key && keys_->derivesAhead(pass)) break;
+            took = took || key;
             Outgoing& front = c.toClient.front();
             Outgoing message;
             if (front.fromDevice && front.payload.size() > kMaxEnvelopeBytes) {

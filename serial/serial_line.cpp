@@ -294,11 +294,11 @@ void SerialLine::tryReopen() {
     emit written(before - queued());  // senders waiting for room go on
 }
 
-QByteArray SerialLine::read() {
+QByteArray SerialLine::read(qint64 most) {
     if (away_) return {};
     if (!port_.isOpen())
         raise(errc::PortClosed, QStringLiteral("Port not open: %1").arg(portName()));
-    return port_.readAll();
+    return port_.read(most);
 }
 
 void SerialLine::write(const QByteArray& bytes) {

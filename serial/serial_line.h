@@ -64,8 +64,8 @@ class SerialLine : public QObject {
     // The settings as the open device reports them ("19200,E,7,2"), else as set.
     QString reportedSettings() const;
 
-    // Takes every waiting byte.
-    QByteArray read();
+    // Takes the waiting bytes, at most `most`.
+    QByteArray read(qint64 most);
     // Queues the bytes for the line (also while the device is away); raises
     // 8012 when the line is closed and 8020 when they do not fit in capacity().
     void write(const QByteArray& bytes);
