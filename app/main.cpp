@@ -15,6 +15,7 @@
 
 #include "app/dialogs.h"
 #include "app/main_window.h"
+#include "cipher/engine.h"
 #include "core/instance.h"
 #include "core/process_log.h"
 #include "core/relay.h"
@@ -160,6 +161,7 @@ int main(int argc, char** argv) {
     // A reader of standard error that goes away (a logger restarting) must not
     // end the program; sockets send with MSG_NOSIGNAL besides.
     (void)std::signal(SIGPIPE, SIG_IGN);
+    (void)zv::KeepOpensslUntilExit();  // a failure is said where the cipher is used
     if (asksForInfoOnly(argc, argv)) {
         // Answered without a display: the window system is not started.
         QCoreApplication info(argc, argv);

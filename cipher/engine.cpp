@@ -6,11 +6,18 @@
 #include <cstring>
 
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 
 #include "cipher/pbkdf2.h"
 
 namespace zv {
+
+bool KeepOpensslUntilExit() {
+    if (OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1) return true;
+    ERR_clear_error();
+    return false;
+}
 namespace {
 
 constexpr int kDefaultKeyLength = 32;  // AES-256

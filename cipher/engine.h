@@ -23,6 +23,12 @@
 
 namespace zv {
 
+// OpenSSL frees its global state from an atexit handler. A program that ends
+// with exit() while a key worker still derives (Qt's, when the X server goes)
+// would crash in that worker: call this first thing in main(), and the system
+// frees it instead. False when OpenSSL could not start (each use says why).
+bool KeepOpensslUntilExit();
+
 // PBKDF2-HMAC-SHA-512 iterations of every derivation.
 inline constexpr std::uint32_t kPbkdf2Iterations = 10000;
 

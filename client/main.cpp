@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <cstdio>
 
+#include "cipher/engine.h"
 #include "cipher/error.h"
 #include "client/cli_error.h"
 #include "client/connect_session.h"
@@ -14,6 +15,7 @@
 using namespace zv::client;
 
 int main(int argc, char** argv) {
+    (void)zv::KeepOpensslUntilExit();  // a failure is said where the cipher is used
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tandro-zv-client"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ZV_VERSION));

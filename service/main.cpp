@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cipher/engine.h"
 #include "core/instance.h"
 #include "core/process_log.h"
 #include "core/relay.h"
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
     // A reader of standard error that goes away (a logger restarting) must not
     // end the program; sockets send with MSG_NOSIGNAL besides.
     (void)std::signal(SIGPIPE, SIG_IGN);
+    (void)zv::KeepOpensslUntilExit();  // a failure is said where the cipher is used
     // Nothing here needs the GLib main loop; Qt's own poll loop does less
     // per event.
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
