@@ -10,26 +10,28 @@
 
 namespace zv {
 
+namespace {
+// A check item over a stored "0"/"1": flipped, shown and written at once.
+// Other stored text is left as it stands (the item then does nothing).
+void flip(Switch& value, QAction* item, SettingsStore& store, const QString& key) {
+    if (value == Switch::Other) return;
+    value = value == Switch::Off ? Switch::On : Switch::Off;
+    item->setChecked(value == Switch::On);
+    store.write(key, value == Switch::On ? QStringLiteral("1") : QStringLiteral("0"));
+}
+}  // namespace
+
+// A failed write is reported like the other options rather than ending the
+// program.
 void MainWindow::toggleRunMinimized() {
-    // A failed write is reported like the other options rather than ending
-    // the program.
     trapBox(QStringLiteral("VB6 runtime error (mnuMinimized_Click): "), [&] {
-        if (runMinimized == Switch::Other) return;  // other stored text: nothing changes
-        runMinimized = runMinimized == Switch::Off ? Switch::On : Switch::Off;
-        runMinimizedAction->setChecked(runMinimized == Switch::On);
-        settings_.write(QStringLiteral("WindowState"),
-                        runMinimized == Switch::On ? QStringLiteral("1") : QStringLiteral("0"));
+        flip(runMinimized, runMinimizedAction, settings_, QStringLiteral("WindowState"));
     });
 }
 
 void MainWindow::toggleAutoListen() {
-    trapBox(QStringLiteral("VB6 runtime error (mnuAutoconnect_Click): "), [&] {
-        if (autoListen == Switch::Other) return;  // other stored text: nothing changes
-        autoListen = autoListen == Switch::Off ? Switch::On : Switch::Off;
-        autoListenAction->setChecked(autoListen == Switch::On);
-        settings_.write(QStringLiteral("autoconnect"),
-                        autoListen == Switch::On ? QStringLiteral("1") : QStringLiteral("0"));
-    });
+    trapBox(QStringLiteral("VB6 runtime error (mnuAutoconnect_Click): "),
+            [&] { flip(autoListen, autoListenAction, settings_, QStringLiteral("autoconnect")); });
 }
 
 // Client messages reach the device as they came (binary protocols) or under
