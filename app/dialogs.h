@@ -62,6 +62,7 @@ class QtDialogs : public Dialogs {
     // The program ends (SIGTERM): the open boxes close as if cancelled, and
     // later ones are not shown (a box would hold the ending up).
     void endAll();
+    bool ending() const { return ending_; }
 
   private:
     QWidget* parent_;

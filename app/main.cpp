@@ -198,10 +198,8 @@ int main(int argc, char** argv) {
     // SIGTERM and SIGINT close the window as Exit would; a second one at once.
     // An open box closes first: start-up's would otherwise hold the ending.
     zv::TerminationSignals termination;
-    bool ending = false;
     QObject::connect(&termination, &zv::TerminationSignals::terminationRequested, &window,
-                     [&window, &dialogs, &ending] {
-                         ending = true;
+                     [&window, &dialogs] {
                          dialogs.endAll();
                          window.close();
                      });
@@ -212,7 +210,7 @@ int main(int argc, char** argv) {
                          stopStatus = undelivered > 0 ? 1 : 0;
                      });
     window.startUp();
-    if (ending && relay.hasStopped()) return stopStatus;  // ended during start-up's boxes
+    if (dialogs.ending() && relay.hasStopped()) return stopStatus;  // ended during start-up's boxes
     if (!trace.isEmpty()) window.traceTo(trace);
     if (!instance.isEmpty())
         window.setWindowTitle(zv::kAppTitle + QStringLiteral(" [") + instance + QLatin1Char(']'));

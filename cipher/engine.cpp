@@ -18,6 +18,7 @@ bool KeepOpensslUntilExit() {
     ERR_clear_error();
     return false;
 }
+
 namespace {
 
 constexpr int kDefaultKeyLength = 32;  // AES-256
