@@ -38,7 +38,8 @@ void Relay::onDeviceData() {
     try {
         if (recipient(listenerAt(0)) == nullptr && recipient(listenerAt(1)) == nullptr) {
             // The bytes stay waiting in the line (up to its input cap) and go
-            // with a later event.
+            // with the next that come.
+            line_->notifyNextArrival();
             setStatus(QStringLiteral("com send failed, client not connected") + discardedText() +
                       stoppedReadingText());
             return;
@@ -64,7 +65,9 @@ void Relay::onDeviceData() {
                 sendQueued(*l, *c);
             }
             emit fromDevice(bytes);
-            if (bytes.isEmpty() || line_->available() == 0) break;
+            // Another envelope at once only for what one could not hold: the
+            // line's reader adds bytes meanwhile, and those wait for the pace.
+            if (bytes.size() < kMaxEnvelopeBytes || line_->available() == 0) break;
             if (recipient(listenerAt(0)) == nullptr && recipient(listenerAt(1)) == nullptr) break;
             deviceHeld_ = clientsFull();
             if (deviceHeld_) break;
