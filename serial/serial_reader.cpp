@@ -44,7 +44,7 @@ bool InputQueue::append(const char* data, qint64 size, qint64& dropped) {
     const std::lock_guard lock(mutex_);
     // Only the newest cap's worth of a big read is kept at all.
     dropped = std::max<qint64>(0, size - cap_);
-    bytes_.append(QByteArray(data + dropped, size - dropped));
+    bytes_.append(data + dropped, size - dropped);
     const qint64 excess = std::max<qint64>(0, bytes_.size() - cap_);
     bytes_.drop(excess);
     dropped += excess;
