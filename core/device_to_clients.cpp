@@ -35,6 +35,8 @@ Client* Relay::recipient(Listener& l) {
 
 // An error leaving a Qt slot would end the program: every step is caught.
 void Relay::onDeviceData() {
+    // A notice the line's reader posted before a read took its bytes.
+    if (line_->available() == 0) return;
     try {
         if (recipient(listenerAt(0)) == nullptr && recipient(listenerAt(1)) == nullptr) {
             // The bytes stay waiting in the line (up to its input cap) and go
@@ -61,7 +63,7 @@ void Relay::onDeviceData() {
             for (auto& l : listeners_) {
                 Client* c = recipient(*l);
                 if (c == nullptr) continue;
-                queueFor(*c, bytes, true);  // one envelope per event, even of no bytes
+                queueFor(*c, bytes, true);  // one envelope per event
                 sendQueued(*l, *c);
             }
             emit fromDevice(bytes);

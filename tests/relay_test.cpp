@@ -73,7 +73,11 @@ bool received(RelayRig& rig) {
 
 QByteArray opened(const QByteArrayList& envelopes) {
     QByteArray clear;
-    for (const QByteArray& e : envelopes) clear += DecryptBytes(QString::fromLatin1(e), kPass);
+    for (const QByteArray& e : envelopes) {
+        const QByteArray part = DecryptBytes(QString::fromLatin1(e), kPass);
+        EXPECT_FALSE(part.isEmpty()) << "an envelope of no device bytes";
+        clear += part;
+    }
     return clear;
 }
 
