@@ -50,10 +50,7 @@ void Relay::onDeviceData() {
         // the bytes wait in the line (its input cap applies) until then.
         deviceHeld_ = clientsFull();
         if (deviceHeld_) return;
-        if (paceTimer_.isActive()) {
-            devicePaced_ = true;
-            return;
-        }
+        if (paceTimer_.isActive()) return;  // its time up, it takes them
         // An envelope's worth at a time while a client takes it, so what
         // waits for keys stays bounded; the rest waits in the line.
         for (;;) {
@@ -82,11 +79,11 @@ void Relay::onDeviceData() {
     }
 }
 
-// Device bytes that wait for paceTimer_ go now: its time is up, the line
-// closes, or the relay stops.
+// Device bytes that wait go now: the pace's time is up, the line closes
+// (what waits in it would go with it), or the relay stops.
 void Relay::sendPacedNow() {
     paceTimer_.stop();
-    if (std::exchange(devicePaced_, false)) onDeviceData();
+    onDeviceData();  // nothing when nothing waits
 }
 
 // The line dropped the oldest waiting bytes (its input cap): the running

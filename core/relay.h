@@ -208,7 +208,6 @@ class Relay : public QObject {
     QTimer keysTimer_;                     // until what is sent pauses: keys ahead made again
     bool deviceHeld_ = false;              // device bytes wait in the line for keys
     QTimer paceTimer_;                     // until device bytes may go out again
-    bool devicePaced_ = false;             // device bytes came while paceTimer_ ran
     qint64 discarded_ = 0;                 // device bytes the line dropped since a client read some
     QString stoppedReading_;               // said until a client connects again
 

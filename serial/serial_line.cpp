@@ -35,14 +35,16 @@ SerialLine::~SerialLine() {
     closePort();
 }
 
-void SerialLine::closePort() {
+qint64 SerialLine::closePort() {
     if (port_.isOpen()) emit closing();
     reader_.reset();  // both before the descriptors they use go
     writer_.reset();
+    const qint64 unread = in_.size();  // what the owner did not take at closing()
     if (port_.isOpen()) port_.close();
     if (readFd_ >= 0) ::close(readFd_);
     readFd_ = -1;
     in_.clear();  // what nobody read at the close goes with the port
+    return unread;
 }
 
 // Qt opens the device for writing only, so that it never reads it; the
@@ -383,8 +385,7 @@ void SerialLine::fail(const QString& why) {
     if (failing_) return;
     failing_ = true;
     const QString name = portName();
-    const qint64 unread = in_.size();
-    closePort();
+    const qint64 unread = closePort();
     port_.clearError();
     failing_ = false;
     QString text = QStringLiteral("%1 failed and was closed: %2").arg(name, why);

@@ -102,8 +102,9 @@ class SerialLine : public QObject {
     void startReader();
     void startWriter();
     void fail(const QString& why);  // closes the port after an I/O error, reports once
-    void closePort();               // closes; what is queued for the line stays
-    QString portName() const;       // "COM3 (/dev/ttyS2)"
+    qint64
+    closePort();  // closes, returns the received bytes dropped; what is queued for the line stays
+    QString portName() const;  // "COM3 (/dev/ttyS2)"
 
     DeviceResolver resolver_;
     QSerialPort port_;
