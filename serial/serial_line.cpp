@@ -263,11 +263,12 @@ void SerialLine::startReader() {
             },
             Qt::QueuedConnection);
     };
-    auto broke = [this, run](int) {
+    auto broke = [this, run](int error) {
         QMetaObject::invokeMethod(
             this,
-            [this, run] {
-                if (run == run_ && port_.isOpen()) fail(lineError());
+            [this, run, error] {
+                if (run == run_ && port_.isOpen())
+                    fail(error != 0 ? QString::fromLocal8Bit(std::strerror(error)) : lineError());
             },
             Qt::QueuedConnection);
     };
