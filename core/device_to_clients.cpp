@@ -35,13 +35,13 @@ Client* Relay::recipient(Listener& l) {
 
 // An error leaving a Qt slot would end the program: every step is caught.
 void Relay::onDeviceData() {
-    // A notice the line's reader posted before a read took its bytes.
+    // Nothing waits: the pace's time is up with nothing new, or the line
+    // closes or the relay stops with nothing to take.
     if (line_->available() == 0) return;
     try {
         if (recipient(listenerAt(0)) == nullptr && recipient(listenerAt(1)) == nullptr) {
             // The bytes stay waiting in the line (up to its input cap) and go
-            // with the next that come.
-            line_->notifyNextArrival();
+            // with a later event.
             setStatus(QStringLiteral("com send failed, client not connected") + discardedText() +
                       stoppedReadingText());
             return;
@@ -64,8 +64,7 @@ void Relay::onDeviceData() {
                 sendQueued(*l, *c);
             }
             emit fromDevice(bytes);
-            // Another envelope at once only for what one could not hold: the
-            // line's reader adds bytes meanwhile, and those wait for the pace.
+            // Another envelope at once only for what one could not hold.
             if (bytes.size() < kMaxEnvelopeBytes || line_->available() == 0) break;
             if (recipient(listenerAt(0)) == nullptr && recipient(listenerAt(1)) == nullptr) break;
             deviceHeld_ = clientsFull();

@@ -1,6 +1,5 @@
 #include "serial/serial_line.h"
 
-#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,52 +18,40 @@ namespace {
     throw Error(number, text.toStdString());
 }
 
+bool isIoFailure(QSerialPort::SerialPortError e) {
+    return e == QSerialPort::ReadError || e == QSerialPort::WriteError ||
+           e == QSerialPort::ResourceError;
+}
+
 constexpr int kLowestPort = 1;
 constexpr int kHighestPort = 16;
 
 }  // namespace
 
 SerialLine::SerialLine(DeviceResolver resolver, qint64 inputCap, QObject* parent)
-    : QObject(parent), resolver_(std::move(resolver)) {
-    in_.setCap(inputCap > 0 ? inputCap : kDefaultInputCap);
+    : QObject(parent), resolver_(std::move(resolver)), inputCap_(inputCap) {
+    if (inputCap_ <= 0) inputCap_ = kDefaultInputCap;
+    // Unbounded on purpose: a bound makes Qt stop reading and the kernel then
+    // drops bytes unseen; onReadyRead() drops the oldest ones instead, counted.
+    port_.setReadBufferSize(0);
+    connect(&port_, &QSerialPort::readyRead, this, &SerialLine::onReadyRead);
+    connect(&port_, &QSerialPort::errorOccurred, this, &SerialLine::onErrorOccurred);
     reopen_.setInterval(kReopenMs);
     connect(&reopen_, &QTimer::timeout, this, &SerialLine::tryReopen);
 }
 
 SerialLine::~SerialLine() {
+    // Closing can report errors; this object is half gone by then.
+    QObject::disconnect(&port_, nullptr, this, nullptr);
     closePort();
 }
 
 qint64 SerialLine::closePort() {
     if (port_.isOpen()) emit closing();
-    reader_.reset();  // both before the descriptors they use go
-    writer_.reset();
-    const qint64 unread = in_.size();  // what the owner did not take at closing()
+    writer_.reset();                    // before the descriptor it writes to goes
+    const qint64 unread = available();  // what the owner did not take at closing()
     if (port_.isOpen()) port_.close();
-    if (readFd_ >= 0) ::close(readFd_);
-    readFd_ = -1;
-    in_.clear();  // what nobody read at the close goes with the port
     return unread;
-}
-
-// Qt opens the device for writing only, so that it never reads it; the
-// reader's descriptor is opened first, as Qt's open makes the tty exclusive.
-bool SerialLine::openPort(const QString& path) {
-    port_.setPortName(path);
-    const int fd =
-        ::open(path.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    const int readError = errno;
-    if (!port_.open(QIODevice::WriteOnly)) {
-        if (fd >= 0) ::close(fd);
-        return false;
-    }
-    if (fd < 0) {
-        port_.close();
-        raise(errc::PortNotFound, QStringLiteral("Cannot open %1 for reading: %2")
-                                      .arg(path, QString::fromLocal8Bit(std::strerror(readError))));
-    }
-    readFd_ = fd;
-    return true;
 }
 
 QString SerialLine::defaultDevice(int n) {
@@ -85,7 +72,8 @@ void SerialLine::setInputCap(qint64 bytes) {
     if (bytes <= 0)
         raise(errc::InvalidPropertyValue,
               QStringLiteral("Invalid property value: input cap %1").arg(bytes));
-    if (const qint64 dropped = in_.setCap(bytes); dropped > 0) emit overflow(dropped);
+    inputCap_ = bytes;
+    if (port_.isOpen()) dropOverflow();
 }
 
 void SerialLine::setOutputCap(qint64 bytes) {
@@ -207,7 +195,8 @@ void SerialLine::applyControlLines() {
 void SerialLine::openDevice() {
     const QString path = devicePath(comPort_);
     const QString name = QStringLiteral("COM%1 (%2)").arg(comPort_).arg(path);
-    if (!openPort(path)) {
+    port_.setPortName(path);
+    if (!port_.open(QIODevice::ReadWrite)) {
         const QSerialPort::SerialPortError e = port_.error();
         const QString why = port_.errorString();
         port_.clearError();
@@ -237,52 +226,14 @@ void SerialLine::finishOpen(const QString& path) {
         applySettings(settings_);
         applyControlLines();
     } catch (const Error&) {
-        closePort();
+        port_.close();
         throw;
     }
-    ++run_;
-    startReader();
     startWriter();  // it writes what waited through a close or the device's absence
 }
 
-void SerialLine::startReader() {
-    const quint64 run = run_;
-    // All three run on the reader's thread; what they report is handled here,
-    // on this object's thread.
-    auto arrived = [this] {
-        QMetaObject::invokeMethod(this, &SerialLine::received, Qt::QueuedConnection);
-    };
-    auto dropped = [this](qint64 bytes) {
-        droppedSince_ += bytes;
-        if (droppedPosted_.exchange(true)) return;
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                droppedPosted_ = false;
-                if (const qint64 n = droppedSince_.exchange(0); n > 0) emit overflow(n);
-            },
-            Qt::QueuedConnection);
-    };
-    auto broke = [this, run](int error) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, run, error] {
-                if (run == run_ && port_.isOpen())
-                    fail(error != 0 ? QString::fromLocal8Bit(std::strerror(error)) : lineError());
-            },
-            Qt::QueuedConnection);
-    };
-    try {
-        reader_ = std::make_unique<SerialReader>(readFd_, in_, arrived, dropped, broke);
-    } catch (const std::system_error& e) {
-        closePort();
-        raise(errc::SerialIo, QStringLiteral("Cannot read from %1: %2")
-                                  .arg(portName(), QString::fromLocal8Bit(e.what())));
-    }
-}
-
 void SerialLine::startWriter() {
-    const quint64 run = run_;
+    const quint64 run = ++writerRun_;
     // Both callbacks run on the writer's thread; what they report is handled
     // here, on this object's thread. A burst of writes is reported once.
     // Reported once the queue has room for more again (half of it free), not
@@ -302,7 +253,7 @@ void SerialLine::startWriter() {
         QMetaObject::invokeMethod(
             this,
             [this, run, error] {
-                if (run == run_ && port_.isOpen())
+                if (run == writerRun_ && port_.isOpen())
                     fail(QString::fromLocal8Bit(std::strerror(error)));
             },
             Qt::QueuedConnection);
@@ -310,7 +261,7 @@ void SerialLine::startWriter() {
     try {
         writer_ = std::make_unique<SerialWriter>(int(port_.handle()), out_, wrote, broke);
     } catch (const std::system_error& e) {
-        closePort();
+        port_.close();
         raise(errc::SerialIo, QStringLiteral("Cannot write to %1: %2")
                                   .arg(portName(), QString::fromLocal8Bit(e.what())));
     }
@@ -327,12 +278,9 @@ void SerialLine::waitForDevice(const QString& path) {
 void SerialLine::tryReopen() {
     const QString path = devicePath(comPort_);
     if (!QFileInfo::exists(path)) return;
-    try {
-        if (!openPort(path)) {
-            port_.clearError();
-            return;
-        }
-    } catch (const Error&) {
+    port_.setPortName(path);
+    if (!port_.open(QIODevice::ReadWrite)) {
+        port_.clearError();
         return;
     }
     const qint64 before = queued();
@@ -352,7 +300,7 @@ QByteArray SerialLine::read(qint64 most) {
     if (away_) return {};
     if (!port_.isOpen())
         raise(errc::PortClosed, QStringLiteral("Port not open: %1").arg(portName()));
-    return in_.take(most);
+    return port_.read(most);
 }
 
 void SerialLine::write(const QByteArray& bytes) {
@@ -370,12 +318,35 @@ void SerialLine::write(const QByteArray& bytes) {
 }
 
 qint64 SerialLine::available() const {
-    return in_.size();
+    return port_.isOpen() ? port_.bytesAvailable() : 0;
 }
 
-// A tty that hung up (its device gone) reads end of file, which says nothing
-// of why. A write of no bytes sends nothing and fails with the tty's own
-// error (EIO once it has hung up).
+void SerialLine::dropOverflow() {
+    const qint64 excess = port_.bytesAvailable() - inputCap_;
+    if (excess <= 0) return;
+    // The port buffer is first in, first out: skipping drops the oldest bytes.
+    const qint64 dropped = port_.skip(excess);
+    if (dropped > 0) emit overflow(dropped);
+}
+
+void SerialLine::onReadyRead() {
+    dropOverflow();
+    if (port_.isOpen() && port_.bytesAvailable() > 0) emit received();
+}
+
+void SerialLine::onErrorOccurred(QSerialPort::SerialPortError error) {
+    // NoError arrives on open and clearError(); open and setting failures are
+    // raised by the call that caused them.
+    if (!isIoFailure(error) || failing_ || !port_.isOpen()) return;
+    // Qt 6.4 repeats ReadError in a tight loop on a vanished device until closed.
+    fail(lineError());
+}
+
+// Qt's text for a failed read is errno after the read, but a read that got
+// nothing set none: a tty that hung up (its device gone) reads end of file,
+// and errno still names whatever call failed before, anywhere in the program.
+// A write of no bytes sends nothing and fails with the tty's own error (EIO
+// once it has hung up).
 QString SerialLine::lineError() const {
     if (::write(int(port_.handle()), "", 0) < 0)
         return QString::fromLocal8Bit(std::strerror(errno));

@@ -1,14 +1,12 @@
 #pragma once
-// The serial line: QSerialPort on the owner's thread opens and configures the
-// device. COM n opens the device the resolver names for n. Reads and writes
-// are our own, each on a thread: Qt reports a tty that is momentarily full
-// (EAGAIN) as a resource error, the same as a device that is gone, so its
-// write path cannot tell a slow device from a vanished one; and Qt reads a
-// tty 4 KiB per event-loop turn, where a SerialReader reads it as it comes
-// through a descriptor of its own. Failures raise zv::Error.
+// The serial line: QSerialPort on the owner's thread, driven by its signals.
+// COM n opens the device the resolver names for n. QSerialPort opens,
+// configures and reads the device; writes are our own, on a SerialWriter
+// thread: Qt reports a tty that is momentarily full (EAGAIN) as a resource
+// error, the same as a device that is gone, so its write path cannot tell a
+// slow device from a vanished one. Failures raise zv::Error.
 //
-// Events: received() once for the bytes that come after each read() (or
-// after open, or notifyNextArrival()); failed() once when the open line fails
+// Events: received() when bytes wait; failed() once when the open line fails
 // (the device gone, an I/O error) and was closed, after which its device is
 // waited for (waiting(), tried about every second) and opened again with the
 // same settings (reopened()); overflow() when received bytes beyond the input
@@ -20,7 +18,6 @@
 #include <memory>
 
 #include "serial/line_settings.h"
-#include "serial/serial_reader.h"
 #include "serial/serial_writer.h"
 
 namespace zv {
@@ -67,10 +64,8 @@ class SerialLine : public QObject {
     // The settings as the open device reports them ("19200,E,7,2"), else as set.
     QString reportedSettings() const;
 
-    // Takes the waiting bytes, at most `most`; the next to come are said.
+    // Takes the waiting bytes, at most `most`.
     QByteArray read(qint64 most);
-    // The next bytes to come are said (received()) without a read first.
-    void notifyNextArrival() { in_.arm(); }
     // Queues the bytes for the line (also while the device is away); raises
     // 8012 when the line is closed and 8020 when they do not fit in capacity().
     void write(const QByteArray& bytes);
@@ -97,9 +92,10 @@ class SerialLine : public QObject {
     void tryReopen();
     void applySettings(const LineSettings& s);
     void applyControlLines();
-    QString lineError() const;           // why the open line failed, from the line itself
-    bool openPort(const QString& path);  // false: port_.error() says why
-    void startReader();
+    void dropOverflow();
+    void onReadyRead();
+    void onErrorOccurred(QSerialPort::SerialPortError error);
+    QString lineError() const;  // why the open line failed, from the line itself
     void startWriter();
     void fail(const QString& why);  // closes the port after an I/O error, reports once
     qint64
@@ -109,7 +105,7 @@ class SerialLine : public QObject {
     DeviceResolver resolver_;
     QSerialPort port_;
     QString path_;                                       // device of the open port
-    int readFd_ = -1;                                    // the device, for the reader
+    qint64 inputCap_;                                    // bytes
     std::atomic<qint64> outputCap_ = kDefaultOutputCap;  // bytes; read by the writer too
     int comPort_ = 1;                                    // 1..16
     LineSettings settings_;
@@ -117,13 +113,9 @@ class SerialLine : public QObject {
     bool away_ = false;                     // open as far as callers know; the device is missing
     QTimer reopen_;                         // while away_: tries the device again
     OutputQueue out_;                       // bytes for the line, kept across closes
-    InputQueue in_;                         // bytes from the line, until read
-    std::unique_ptr<SerialReader> reader_;  // while the port is open
     std::unique_ptr<SerialWriter> writer_;  // while the port is open
-    quint64 run_ = 0;                       // which open a reader's or writer's report is from
-    std::atomic<qint64> droppedSince_{0};   // bytes the input cap cost, not yet reported
-    std::atomic<bool> droppedPosted_{false};
-    std::atomic<qint64> writtenSince_{0};  // bytes the writer wrote, not yet reported
+    quint64 writerRun_ = 0;                 // which writer a failure report is from
+    std::atomic<qint64> writtenSince_{0};   // bytes the writer wrote, not yet reported
     std::atomic<bool> writtenPosted_{false};
 };
 

@@ -10,7 +10,6 @@ class ByteQueue {
     qint64 size() const { return bytes_.size() - head_; }
     const char* front() const { return bytes_.constData() + head_; }
     void append(const QByteArray& bytes) { bytes_.append(bytes); }
-    void append(const char* data, qint64 size) { bytes_.append(data, size); }
     void clear() { bytes_.clear(), head_ = 0; }
     // `n` bytes from the front were written; the memory stays near what waits.
     void drop(qint64 n) {
