@@ -48,8 +48,9 @@ SerialLine::~SerialLine() {
 
 qint64 SerialLine::closePort() {
     if (port_.isOpen()) emit closing();
-    writer_.reset();                    // before the descriptor it writes to goes
-    const qint64 unread = available();  // what the owner did not take at closing()
+    writer_.reset();  // before the descriptor it writes to goes
+    // What the owner did not take at closing() goes with the port.
+    const qint64 unread = available();
     if (port_.isOpen()) port_.close();
     return unread;
 }

@@ -98,8 +98,9 @@ class SerialLine : public QObject {
     QString lineError() const;  // why the open line failed, from the line itself
     void startWriter();
     void fail(const QString& why);  // closes the port after an I/O error, reports once
-    qint64
-    closePort();  // closes, returns the received bytes dropped; what is queued for the line stays
+    // Closes; returns how many received bytes went with it. What is queued
+    // for the line stays.
+    qint64 closePort();
     QString portName() const;  // "COM3 (/dev/ttyS2)"
 
     DeviceResolver resolver_;
