@@ -64,8 +64,7 @@ void Relay::onDeviceData() {
                 sendQueued(*l, *c);
             }
             emit fromDevice(bytes);
-            // Another envelope at once only for what one could not hold.
-            if (bytes.size() < kMaxEnvelopeBytes || line_->available() == 0) break;
+            if (line_->available() == 0) break;
             if (recipient(listenerAt(0)) == nullptr && recipient(listenerAt(1)) == nullptr) break;
             deviceHeld_ = clientsFull();
             if (deviceHeld_) break;
