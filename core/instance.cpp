@@ -27,21 +27,24 @@ QString instanceSettingsPath(const QString& name) {
                : QFileInfo(path).absolutePath() + QLatin1Char('/') + name + QStringLiteral(".ini");
 }
 
+QString privateTmpFolder(const QString& name) {
+    const QString own = QStringLiteral("/tmp/%1-%2").arg(name).arg(::getuid());
+    if (::mkdir(QFile::encodeName(own).constData(), 0700) != 0 && errno != EEXIST) return {};
+    struct stat st {};
+    // Somebody else's folder at that name is not ours to put anything in.
+    if (::lstat(QFile::encodeName(own).constData(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
+        return {};
+    return own;
+}
+
 namespace {
 // $XDG_RUNTIME_DIR; outside a login session (a system service, root, cron)
 // there is none, and a folder of our own in /tmp takes its place. Asked
 // directly: Qt would warn about the missing variable on every start.
 QString runtimeFolder() {
     const QString set = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!set.isEmpty()) return set;
-    const QString own = QStringLiteral("/tmp/tandro-zv-server-%1").arg(::getuid());
-    if (::mkdir(QFile::encodeName(own).constData(), 0700) != 0 && errno != EEXIST) return {};
-    struct stat st {};
-    // Somebody else's folder at that name is not ours to put a lock in.
-    if (::lstat(QFile::encodeName(own).constData(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-        st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
-        return {};
-    return own;
+    return set.isEmpty() ? privateTmpFolder(QStringLiteral("tandro-zv-server")) : set;
 }
 }  // namespace
 

@@ -11,6 +11,11 @@ bool validInstanceName(const QString& name);
 // The settings file: the default one without a name, else NAME.ini beside it.
 QString instanceSettingsPath(const QString& name);
 
+// A folder of this user's alone, /tmp/<name>-<uid>, made 0700 if missing;
+// empty when it cannot be made or somebody else's stands at that name. It
+// stands in for $XDG_RUNTIME_DIR outside a login session.
+QString privateTmpFolder(const QString& name);
+
 // A lock file in the runtime folder ($XDG_RUNTIME_DIR), held (flock) while
 // this object lives; the kernel releases it when the process ends, however
 // it ends. The file holds the owner's process id, for the message.
